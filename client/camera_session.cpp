@@ -1,0 +1,1 @@
+#include "client/camera_session.h"
