@@ -94,7 +94,9 @@ VOID IoFreeIrp(PIRP Irp) {
             return;
         }
         if (info->inFlight) {
+            // Kept alive so its completion does not touch freed memory.
             Verifier::Report("IRP %p freed while still in flight", static_cast<void*>(Irp));
+            return;
         }
         g_irps.erase(Irp);
     }
@@ -185,9 +187,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
                                         : nullptr;
             PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
             PVOID context = stack->Context;
-            if (Irp->CurrentLocation > Irp->StackCount) SetInFlight(Irp, false);
+            // The routine's owner holds the IRP now; it may reuse, resend or free it.
+            SetInFlight(Irp, false);
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
-            if (Irp->CurrentLocation > Irp->StackCount) SetInFlight(Irp, true);
+            SetInFlight(Irp, true);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }

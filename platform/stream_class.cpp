@@ -104,8 +104,12 @@ bool HostSrb::Wait(LONGLONG deadline) {
 }
 
 void HostSrb::OnComplete() {
+    static std::atomic<long> s_completions{0};
     int count = 0;
-    Runtime::Notify([&] { count = ++m_completions; });
+    Runtime::Notify([&] {
+        count = ++m_completions;
+        if (count == 1) m_order = ++s_completions;
+    });
     if (count > 1) {
         Verifier::Report("SRB %p (command 0x%X) completed %d times", static_cast<void*>(&m_srb),
                          static_cast<unsigned>(m_srb.Command), count);

@@ -52,6 +52,8 @@ public:
 
     int Completions() const { return m_completions.load(); }
     bool Done() const { return m_completions.load() > 0; }
+    // Position of this SRB's first completion among all completions of the process (from 1).
+    long CompletionOrder() const { return m_order.load(); }
     // Waits for completion until the absolute deadline (-1: none); true when completed.
     bool Wait(LONGLONG deadline = -1);
 
@@ -67,7 +69,8 @@ private:
     HW_STREAM_REQUEST_BLOCK m_srb{};
     void* m_extension = nullptr;
     std::atomic<int> m_completions{0};
-    bool m_sent = false;
+    std::atomic<long> m_order{0};
+    std::atomic<bool> m_sent{false};
 };
 
 // A stream object the stream class created for an open request, with its zero-filled extension.
