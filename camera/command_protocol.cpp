@@ -27,7 +27,8 @@ NTSTATUS ReadBlock(DeviceContext* device, const BlockTransfer& block, PUCHAR sha
     RtlZeroMemory(buffer, block.length);
     NTSTATUS status = SendVendorRequest(device, VENDOR_REQUEST_READ, block.request, block.value,
                                         block.index, buffer, block.length, nullptr);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     RtlCopyMemory(shadow, buffer, block.length);
     if (destination != nullptr) {
         RtlZeroMemory(destination, block.length);
@@ -44,7 +45,8 @@ NTSTATUS WriteBlock(DeviceContext* device, const BlockTransfer& block, PUCHAR sh
     }
     NTSTATUS status = SendVendorRequest(device, VENDOR_REQUEST_WRITE, block.request, block.value,
                                         block.index, source, block.length, nullptr);
-    if (NT_SUCCESS(status)) RtlCopyMemory(shadow, source, block.length);
+    if (NT_SUCCESS(status))
+        RtlCopyMemory(shadow, source, block.length);
     return status;
 }
 
@@ -57,7 +59,8 @@ NTSTATUS SubmitUrbSync(DeviceContext* device, PVOID urb) {
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
                                              device->m_pPhysicalDeviceObject, nullptr, 0, nullptr,
                                              0, TRUE, &event, &ioStatus);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -75,7 +78,8 @@ NTSTATUS SendVendorRequest(DeviceContext* device, UCHAR direction, UCHAR request
                            USHORT index, PVOID buffer, USHORT length, PUSHORT transferred) {
     auto* urb = static_cast<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TAG_COMMAND));
-    if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (urb == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, sizeof *urb);
     urb->Hdr.Length = sizeof *urb;
     urb->Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
@@ -130,12 +134,14 @@ NTSTATUS WriteBlock22(DeviceContext* device, PUCHAR source) {
 }
 
 NTSTATUS ReadRegister(DeviceContext* device, ULONG number, PUSHORT destination) {
-    if (number >= CAMERA_REGISTER_COUNT) return STATUS_INVALID_PARAMETER;
+    if (number >= CAMERA_REGISTER_COUNT)
+        return STATUS_INVALID_PARAMETER;
     UCHAR value[2] = {0, 0};
     NTSTATUS status =
         SendVendorRequest(device, VENDOR_REQUEST_READ, CAMERA_REQUEST_REGISTER,
                           static_cast<USHORT>(0x0080 + number), 0, value, sizeof value, nullptr);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     device->m_Registers[number] = ReadLe16(value);
     if (destination != nullptr) {
         RtlZeroMemory(destination, sizeof device->m_Registers);
@@ -145,13 +151,15 @@ NTSTATUS ReadRegister(DeviceContext* device, ULONG number, PUSHORT destination) 
 }
 
 NTSTATUS WriteRegister(DeviceContext* device, const USHORT* source, ULONG number) {
-    if (number >= CAMERA_REGISTER_COUNT) return STATUS_INVALID_PARAMETER;
+    if (number >= CAMERA_REGISTER_COUNT)
+        return STATUS_INVALID_PARAMETER;
     // Register 80 is written with its plain number; every other with the write bit 0x8000.
     const USHORT wValue = number == 80 ? USHORT(80) : static_cast<USHORT>(0x8000 + number);
     UCHAR value[2];
     WriteLe16(value, source[number]);
     NTSTATUS status = SendVendorRequest(device, VENDOR_REQUEST_WRITE, CAMERA_REQUEST_REGISTER,
                                         wValue, 0, value, sizeof value, nullptr);
-    if (NT_SUCCESS(status)) device->m_Registers[number] = source[number];
+    if (NT_SUCCESS(status))
+        device->m_Registers[number] = source[number];
     return status;
 }

@@ -33,7 +33,9 @@
 #define CAMERA_SETTINGS_CLOCKS_PER_LINE 28
 #define CAMERA_SETTINGS_DEFAULT_GAIN 32
 
-inline USHORT ReadLe16(const UCHAR* p) { return static_cast<USHORT>(p[0] | (p[1] << 8)); }
+inline USHORT ReadLe16(const UCHAR* p) {
+    return static_cast<USHORT>(p[0] | (p[1] << 8));
+}
 inline VOID WriteLe16(UCHAR* p, USHORT v) {
     p[0] = static_cast<UCHAR>(v & 0xFF);
     p[1] = static_cast<UCHAR>(v >> 8);

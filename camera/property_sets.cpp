@@ -19,9 +19,21 @@ const KSPROPERTY_SET* DevicePropertySets(PULONG count) {
     return kDevicePropertySets;
 }
 
-VOID GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID SetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID GetVideoControlProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID GetVideoDecoderProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID GetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID SetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
+VOID GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID SetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID GetVideoControlProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID GetVideoDecoderProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID GetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID SetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}

@@ -15,7 +15,8 @@ CameraSession::CameraSession(const sim::CameraConfig& camera)
       m_device(std::make_unique<platform::HostDevice>(*m_driver, m_usb->LowerDevice())) {}
 
 CameraSession::~CameraSession() {
-    if (m_started) Stop();
+    if (m_started)
+        Stop();
     m_camera->Unplug();
 }
 
@@ -44,7 +45,8 @@ NTSTATUS CameraSession::Formats(std::vector<VideoFormat>* formats) {
     auto* descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer.data());
     (*srb)->CommandData.StreamBuffer = descriptor;
     NTSTATUS status = m_device->Call(*srb);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     const HW_STREAM_INFORMATION& info = descriptor->StreamInfo;
     for (ULONG i = 0; i < info.NumberOfFormatArrayEntries; ++i) {
         auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[i]);
@@ -55,12 +57,18 @@ NTSTATUS CameraSession::Formats(std::vector<VideoFormat>* formats) {
     return status;
 }
 
-uint16_t CameraSession::ModelCode() { return ReadLe16(&Device()->m_CameraInfo[CAMERA_INFO_MODEL_CODE]); }
+uint16_t CameraSession::ModelCode() {
+    return ReadLe16(&Device()->m_CameraInfo[CAMERA_INFO_MODEL_CODE]);
+}
 uint16_t CameraSession::Arrangement() {
     return ReadLe16(&Device()->m_CameraInfo[CAMERA_INFO_ARRANGEMENT]);
 }
-uint32_t CameraSession::SensorWidth() { return Device()->m_ulImageWidth; }
-uint32_t CameraSession::SensorHeight() { return Device()->m_ulImageHeight; }
+uint32_t CameraSession::SensorWidth() {
+    return Device()->m_ulImageWidth;
+}
+uint32_t CameraSession::SensorHeight() {
+    return Device()->m_ulImageHeight;
+}
 
 std::string StatusText(NTSTATUS status) {
     struct Name {
@@ -82,7 +90,8 @@ std::string StatusText(NTSTATUS status) {
         {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
     };
     for (const Name& n : kNames) {
-        if (n.status == status) return n.name;
+        if (n.status == status)
+            return n.name;
     }
     char text[16];
     snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));

@@ -24,7 +24,7 @@ struct VideoFormat {
 };
 
 class CameraSession {
-public:
+  public:
     // Loads the driver and creates the device on a new simulated camera. A platform runtime must
     // be running for the session's whole life.
     explicit CameraSession(const sim::CameraConfig& camera = {});
@@ -52,7 +52,7 @@ public:
     platform::HostDevice& Host() { return *m_device; }
     DeviceContext* Device();
 
-private:
+  private:
     std::unique_ptr<sim::SimCamera> m_camera;
     std::unique_ptr<platform::UsbStack> m_usb;
     std::unique_ptr<platform::HostDriver> m_driver;

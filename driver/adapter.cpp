@@ -12,7 +12,8 @@ namespace {
 // Initialises the adapter request queue on the very first adapter request. Requests may arrive
 // on several threads at once, so exactly one initialises and the others wait until it is done.
 VOID EnsureRequestQueueReady(DeviceContext* device) {
-    if (ReadLongAcquire(&device->m_bRequestQueueReady) == REQUEST_QUEUE_READY) return;
+    if (ReadLongAcquire(&device->m_bRequestQueueReady) == REQUEST_QUEUE_READY)
+        return;
     if (InterlockedCompareExchange(&device->m_bRequestQueueReady, REQUEST_QUEUE_INITIALISING,
                                    REQUEST_QUEUE_UNINITIALISED) == REQUEST_QUEUE_UNINITIALISED) {
         InitializeListHead(&device->m_AdapterRequestQueue);
@@ -41,7 +42,8 @@ VOID ChangePowerState(PHW_STREAM_REQUEST_BLOCK srb) {
         return;
     }
     const DEVICE_POWER_STATE state = srb->CommandData.DeviceState;
-    if (state == device->m_DevicePowerState) return;
+    if (state == device->m_DevicePowerState)
+        return;
     StreamContext* stream = StreamInSlot(device, 0);
     if (state == PowerDeviceD0) {
         if (device->m_DevicePowerState == PowerDeviceD3 && stream != nullptr) {
@@ -63,10 +65,12 @@ VOID ChangePowerState(PHW_STREAM_REQUEST_BLOCK srb) {
 VOID SurpriseRemoval(PHW_STREAM_REQUEST_BLOCK srb) {
     DeviceContext* device = DeviceOf(srb);
     StreamContext* stream = StreamInSlot(device, 0);
-    if (stream == nullptr || IsSurpriseRemoved(device)) return;
+    if (stream == nullptr || IsSurpriseRemoved(device))
+        return;
     WriteStreamState(stream, KSSTATE_STOP);
     WriteLongRelease(&device->m_bSurpriseRemoved, TRUE);
-    if (device->m_bTransportRunning) FlushReadQueue(stream);
+    if (device->m_bTransportRunning)
+        FlushReadQueue(stream);
 }
 
 // SRB_UNINITIALIZE_DEVICE: releases whatever start-up left; the transport is not touched.
@@ -99,7 +103,8 @@ VOID SetVideoControlMode(PHW_STREAM_REQUEST_BLOCK srb, PSTREAM_PROPERTY_DESCRIPT
         srb->Status = STATUS_INVALID_PARAMETER;
         return;
     }
-    if (request->Property.Id != KSPROPERTY_VIDEOCONTROL_MODE) return;
+    if (request->Property.Id != KSPROPERTY_VIDEOCONTROL_MODE)
+        return;
     if (descriptor->PropertyInfo == nullptr ||
         descriptor->PropertyOutputSize < sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S)) {
         srb->Status = STATUS_BUFFER_TOO_SMALL;
@@ -118,7 +123,8 @@ VOID SetVideoControlMode(PHW_STREAM_REQUEST_BLOCK srb, PSTREAM_PROPERTY_DESCRIPT
 // Device property requests are routed by their set.
 VOID DeviceProperty(PHW_STREAM_REQUEST_BLOCK srb, BOOLEAN set) {
     PSTREAM_PROPERTY_DESCRIPTOR descriptor = PropertyDescriptor(srb);
-    if (descriptor == nullptr) return;
+    if (descriptor == nullptr)
+        return;
     const GUID& propertySet = descriptor->Property->Set;
     if (IsEqualGUID(propertySet, PROPSETID_VIDCAP_VIDEOPROCAMP)) {
         set ? SetProcAmpProperty(srb) : GetProcAmpProperty(srb);
@@ -215,8 +221,12 @@ VOID AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK srb) {
 
 VOID AdapterCancelPacket(PHW_STREAM_REQUEST_BLOCK srb) {
     DeviceContext* device = DeviceOf(srb);
-    if (StreamInSlot(device, 0) == nullptr) return;
-    if (RemoveQueuedRead(device, 0, srb)) CompleteReadCancelled(srb);
+    if (StreamInSlot(device, 0) == nullptr)
+        return;
+    if (RemoveQueuedRead(device, 0, srb))
+        CompleteReadCancelled(srb);
 }
 
-VOID AdapterTimeoutPacket(PHW_STREAM_REQUEST_BLOCK srb) { srb->TimeoutCounter = srb->TimeoutOriginal; }
+VOID AdapterTimeoutPacket(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->TimeoutCounter = srb->TimeoutOriginal;
+}

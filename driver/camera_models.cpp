@@ -13,7 +13,8 @@ const CameraModel kModels[] = {
 
 const CameraModel* FindCameraModel(USHORT code) {
     for (const CameraModel& model : kModels) {
-        if (model.code == code) return &model;
+        if (model.code == code)
+            return &model;
     }
     return nullptr;
 }

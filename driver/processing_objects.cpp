@@ -1,6 +1,8 @@
 #include "driver/processing_objects.h"
 
-NTSTATUS CreateProcessingObjects(DeviceContext*) { return STATUS_SUCCESS; }
+NTSTATUS CreateProcessingObjects(DeviceContext*) {
+    return STATUS_SUCCESS;
+}
 
 VOID ReleaseProcessingObjects(DeviceContext* device) {
     // No processing object is created yet; the fields stay null.

@@ -8,7 +8,8 @@ PHW_STREAM_REQUEST_BLOCK SrbOfEntry(PLIST_ENTRY entry) {
 }  // namespace
 
 VOID CompleteReadCancelled(PHW_STREAM_REQUEST_BLOCK srb) {
-    if (srb->CommandData.DataBufferArray != nullptr) srb->CommandData.DataBufferArray->DataUsed = 0;
+    if (srb->CommandData.DataBufferArray != nullptr)
+        srb->CommandData.DataBufferArray->DataUsed = 0;
     srb->Status = STATUS_CANCELLED;
     StreamClassStreamNotification(StreamRequestComplete, srb->StreamObject, srb);
 }

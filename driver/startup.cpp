@@ -9,10 +9,13 @@ namespace {
 // Every pipe of the first interface is given this maximum transfer size before selection.
 constexpr ULONG kPipeMaximumTransferSize = 4096;
 
-PVOID AllocateUsb(SIZE_T size) { return ExAllocatePoolWithTag(NonPagedPool, size, TAG_USB_CONFIG); }
+PVOID AllocateUsb(SIZE_T size) {
+    return ExAllocatePoolWithTag(NonPagedPool, size, TAG_USB_CONFIG);
+}
 
 VOID FreeIfPresent(PVOID p, ULONG tag) {
-    if (p != nullptr) ExFreePoolWithTag(p, tag);
+    if (p != nullptr)
+        ExFreePoolWithTag(p, tag);
 }
 
 // Reads descriptor (type, index 0, language 0) into buffer with a GET_DESCRIPTOR URB. On success
@@ -56,11 +59,13 @@ NTSTATUS SelectConfiguration(DeviceContext* device) {
     // The device descriptor is read but not used.
     status = ReadDescriptor(device, urb, USB_DEVICE_DESCRIPTOR_TYPE, deviceDescriptor,
                             sizeof(USB_DEVICE_DESCRIPTOR), &received);
-    if (!NT_SUCCESS(status)) goto Done;
+    if (!NT_SUCCESS(status))
+        goto Done;
 
     status = ReadDescriptor(device, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, header,
                             sizeof(USB_CONFIGURATION_DESCRIPTOR), &received);
-    if (!NT_SUCCESS(status)) goto Done;
+    if (!NT_SUCCESS(status))
+        goto Done;
     // A descriptor too short to hold its own header cannot be parsed.
     if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
         header->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
@@ -76,7 +81,8 @@ NTSTATUS SelectConfiguration(DeviceContext* device) {
         }
         status = ReadDescriptor(device, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, config, total,
                                 &received);
-        if (!NT_SUCCESS(status)) goto Done;
+        if (!NT_SUCCESS(status))
+            goto Done;
         if (received < sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
             status = STATUS_UNSUCCESSFUL;
             goto Done;
@@ -119,7 +125,8 @@ NTSTATUS SelectConfiguration(DeviceContext* device) {
             }
         }
         status = SubmitUrbSync(device, select);
-        if (!NT_SUCCESS(status)) goto Done;
+        if (!NT_SUCCESS(status))
+            goto Done;
         if (first != nullptr) {
             for (ULONG i = 0; i < first->NumberOfPipes; ++i) {
                 const USBD_PIPE_INFORMATION& pipe = first->Pipes[i];
@@ -177,14 +184,17 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     if (device->m_pFrameBuffer != nullptr || device->m_pAssemblyBuffer != nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (config->NumberOfAccessRanges != 0) return STATUS_NO_SUCH_DEVICE;
+    if (config->NumberOfAccessRanges != 0)
+        return STATUS_NO_SUCH_DEVICE;
 
-    device->m_pAssemblyBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, FRAME_BUFFER_SIZE, TAG_FRAME_BUFFER));
-    if (device->m_pAssemblyBuffer == nullptr) return FailStartup(device, STATUS_UNSUCCESSFUL);
-    device->m_pFrameBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, FRAME_BUFFER_SIZE, TAG_FRAME_BUFFER));
-    if (device->m_pFrameBuffer == nullptr) return FailStartup(device, STATUS_UNSUCCESSFUL);
+    device->m_pAssemblyBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, FRAME_BUFFER_SIZE, TAG_FRAME_BUFFER));
+    if (device->m_pAssemblyBuffer == nullptr)
+        return FailStartup(device, STATUS_UNSUCCESSFUL);
+    device->m_pFrameBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, FRAME_BUFFER_SIZE, TAG_FRAME_BUFFER));
+    if (device->m_pFrameBuffer == nullptr)
+        return FailStartup(device, STATUS_UNSUCCESSFUL);
 
     device->m_pPhysicalDeviceObject = config->PhysicalDeviceObject;
     device->m_pWorkItemDeviceObject = config->RealPhysicalDeviceObject != nullptr
@@ -209,12 +219,15 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     }
 
     NTSTATUS status = SelectConfiguration(device);
-    if (!NT_SUCCESS(status)) return FailStartup(device, status);
+    if (!NT_SUCCESS(status))
+        return FailStartup(device, status);
 
     status = ReadCameraInfo(device, nullptr);
-    if (!NT_SUCCESS(status)) return FailStartup(device, status);
+    if (!NT_SUCCESS(status))
+        return FailStartup(device, status);
 
-    const CameraModel* model = FindCameraModel(ReadLe16(&device->m_CameraInfo[CAMERA_INFO_MODEL_CODE]));
+    const CameraModel* model =
+        FindCameraModel(ReadLe16(&device->m_CameraInfo[CAMERA_INFO_MODEL_CODE]));
     if (model == nullptr) {
         device->m_ulImageWidth = 0;
         device->m_ulImageHeight = 0;
@@ -227,10 +240,12 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     info->StreamFormatsArray = FindFormatList(model->width)->formats;
 
     status = ReadCameraSettings(device, nullptr);
-    if (!NT_SUCCESS(status)) return FailStartup(device, status);
+    if (!NT_SUCCESS(status))
+        return FailStartup(device, status);
 
     status = CreateProcessingObjects(device);
-    if (!NT_SUCCESS(status)) return FailStartup(device, status);
+    if (!NT_SUCCESS(status))
+        return FailStartup(device, status);
 
     device->m_wRotationMode = 0;
     device->m_byteConversionMethod = 3;

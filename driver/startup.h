@@ -8,6 +8,5 @@
 // the start-up allocated is left behind.
 NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb);
 
-
 // Releases the configuration descriptor and both frame buffers, clearing their fields.
 VOID ReleaseStartupResources(DeviceContext* device);

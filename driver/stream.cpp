@@ -2,6 +2,12 @@
 // refused with STATUS_NOT_IMPLEMENTED.
 #include "driver/stream.h"
 
-VOID OpenStream(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID CloseStream(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
-VOID GetDataIntersection(PHW_STREAM_REQUEST_BLOCK srb) { srb->Status = STATUS_NOT_IMPLEMENTED; }
+VOID OpenStream(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID CloseStream(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}
+VOID GetDataIntersection(PHW_STREAM_REQUEST_BLOCK srb) {
+    srb->Status = STATUS_NOT_IMPLEMENTED;
+}

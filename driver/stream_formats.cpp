@@ -5,41 +5,41 @@
 namespace {
 
 // One RGB24 range of W x H: bottom-up, 20 frames per second by default, 30 at most.
-#define VIDEO_RANGE(W, H)                                                                      \
-    {                                                                                          \
-        {{sizeof(KS_DATARANGE_VIDEO), 0, (W) * (H) * 3, 0, KSDATAFORMAT_TYPE_VIDEO,           \
-           MEDIASUBTYPE_RGB24, KSDATAFORMAT_SPECIFIER_VIDEOINFO}},                            \
-            TRUE, TRUE, 0, 0,                                                                  \
-            {KSDATAFORMAT_SPECIFIER_VIDEOINFO,                                                 \
-             0x11,                                                                             \
-             {W, H},                                                                           \
-             {W, H},                                                                           \
-             {W, H},                                                                           \
-             1,                                                                                \
-             1,                                                                                \
-             1,                                                                                \
-             1,                                                                                \
-             {W, H},                                                                           \
-             {W, H},                                                                           \
-             W,                                                                                \
-             H,                                                                                \
-             0,                                                                                \
-             0,                                                                                \
-             0,                                                                                \
-             0,                                                                                \
-             333300,                                                                           \
-             10000000,                                                                         \
-             (W) * (H) * 24 * 30,                                                              \
-             (W) * (H) * 24 * 30},                                                             \
-        {                                                                                      \
-            {0, 0, 0, 0}, {0, 0, 0, 0}, (W) * (H) * 90, 0, 500000, {                           \
-                40, W, H, 1, 24, KS_BI_RGB, (W) * (H) * 3, 0, 0, 0, 0                          \
-            }                                                                                  \
-        }                                                                                      \
+#define VIDEO_RANGE(W, H)                                                         \
+    {                                                                             \
+        {{sizeof(KS_DATARANGE_VIDEO), 0, (W) * (H)*3, 0, KSDATAFORMAT_TYPE_VIDEO, \
+          MEDIASUBTYPE_RGB24, KSDATAFORMAT_SPECIFIER_VIDEOINFO}},                 \
+            TRUE, TRUE, 0, 0,                                                     \
+            {KSDATAFORMAT_SPECIFIER_VIDEOINFO,                                    \
+             0x11,                                                                \
+             {W, H},                                                              \
+             {W, H},                                                              \
+             {W, H},                                                              \
+             1,                                                                   \
+             1,                                                                   \
+             1,                                                                   \
+             1,                                                                   \
+             {W, H},                                                              \
+             {W, H},                                                              \
+             W,                                                                   \
+             H,                                                                   \
+             0,                                                                   \
+             0,                                                                   \
+             0,                                                                   \
+             0,                                                                   \
+             333300,                                                              \
+             10000000,                                                            \
+             (W) * (H)*24 * 30,                                                   \
+             (W) * (H)*24 * 30},                                                  \
+        {                                                                         \
+            {0, 0, 0, 0}, {0, 0, 0, 0}, (W) * (H)*90, 0, 500000, {                \
+                40, W, H, 1, 24, KS_BI_RGB, (W) * (H)*3, 0, 0, 0, 0               \
+            }                                                                     \
+        }                                                                         \
     }
 
 // Each width: full height, partial readouts 1 and 2, then the same three halved.
-#define WIDTH_RANGES(W, H0, H1, H2) \
+#define WIDTH_RANGES(W, H0, H1, H2)                                                       \
     VIDEO_RANGE(W, H0), VIDEO_RANGE(W, H1), VIDEO_RANGE(W, H2), VIDEO_RANGE(W, (H0) / 2), \
         VIDEO_RANGE(W, (H1) / 2), VIDEO_RANGE(W, (H2) / 2)
 
@@ -55,9 +55,9 @@ const KS_DATARANGE_VIDEO g_VideoRanges[VIDEO_RANGE_COUNT] = {
 
 namespace {
 
-#define FORMAT_POINTERS(first)                                                          \
-    {                                                                                   \
-        &g_VideoRanges[(first)].DataRange, &g_VideoRanges[(first) + 1].DataRange,       \
+#define FORMAT_POINTERS(first)                                                            \
+    {                                                                                     \
+        &g_VideoRanges[(first)].DataRange, &g_VideoRanges[(first) + 1].DataRange,         \
             &g_VideoRanges[(first) + 2].DataRange, &g_VideoRanges[(first) + 3].DataRange, \
             &g_VideoRanges[(first) + 4].DataRange, &g_VideoRanges[(first) + 5].DataRange  \
     }
@@ -80,13 +80,28 @@ const KSTOPOLOGY kTopology = {2, kCategories, 1, kTopologyNodes, 0, nullptr, nul
 const KSPIN_MEDIUM kMediums[] = {{{{KSMEDIUMSETID_Standard, 0, 0}}}};
 
 const KSPROPERTY_ITEM kConnectionItems[] = {
-    {KSPROPERTY_CONNECTION_ALLOCATORFRAMING, {.GetSupported = TRUE}, sizeof(KSPROPERTY),
-     sizeof(KSALLOCATOR_FRAMING), {.SetSupported = FALSE}, nullptr, 0, nullptr, nullptr, 0},
+    {KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
+     {.GetSupported = TRUE},
+     sizeof(KSPROPERTY),
+     sizeof(KSALLOCATOR_FRAMING),
+     {.SetSupported = FALSE},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
 };
 const KSPROPERTY_ITEM kDroppedFramesItems[] = {
-    {KSPROPERTY_DROPPEDFRAMES_CURRENT, {.GetSupported = TRUE},
-     sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
-     {.SetSupported = FALSE}, nullptr, 0, nullptr, nullptr, 0},
+    {KSPROPERTY_DROPPEDFRAMES_CURRENT,
+     {.GetSupported = TRUE},
+     sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+     sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+     {.SetSupported = FALSE},
+     nullptr,
+     0,
+     nullptr,
+     nullptr,
+     0},
 };
 const KSPROPERTY_SET kStreamPropertySets[] = {
     {&KSPROPSETID_Connection, 1, kConnectionItems, 0, nullptr},
@@ -119,12 +134,15 @@ HW_STREAM_INFORMATION g_StreamInformation = {
 
 const FormatList* FindFormatList(ULONG width) {
     for (const FormatList& list : kFormatLists) {
-        if (list.width == width) return &list;
+        if (list.width == width)
+            return &list;
     }
     return nullptr;
 }
 
-HW_STREAM_INFORMATION* StreamInformation() { return &g_StreamInformation; }
+HW_STREAM_INFORMATION* StreamInformation() {
+    return &g_StreamInformation;
+}
 
 VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK srb) {
     PHW_STREAM_DESCRIPTOR descriptor = srb->CommandData.StreamBuffer;
@@ -132,7 +150,8 @@ VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK srb) {
         srb->Status = STATUS_INVALID_PARAMETER;
         return;
     }
-    g_StreamHeader.DevicePropertiesArray = DevicePropertySets(&g_StreamHeader.NumDevPropArrayEntries);
+    g_StreamHeader.DevicePropertiesArray =
+        DevicePropertySets(&g_StreamHeader.NumDevPropArrayEntries);
     RtlCopyMemory(&descriptor->StreamHeader, &g_StreamHeader, sizeof g_StreamHeader);
     RtlCopyMemory(&descriptor->StreamInfo, &g_StreamInformation, sizeof g_StreamInformation);
     descriptor->StreamHeader.Topology = &kTopology;

@@ -7,7 +7,7 @@
 namespace halvex::platform {
 
 class DebugLog {
-public:
+  public:
     static std::vector<std::string> Lines();
     static void Clear();
     // Also write every line to stderr as it arrives.

@@ -68,17 +68,21 @@ IrpInfo* FindIrp(PIRP Irp) {
 
 void SetInFlight(PIRP Irp, bool inFlight) {
     std::lock_guard<std::mutex> lock(g_ioMutex);
-    if (IrpInfo* info = FindIrp(Irp)) info->inFlight = inFlight;
+    if (IrpInfo* info = FindIrp(Irp))
+        info->inFlight = inFlight;
 }
 
 }  // namespace
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
-    if (StackSize < 1) return nullptr;
-    if (Resources::ShouldFail(Resource::Irp)) return nullptr;
+    if (StackSize < 1)
+        return nullptr;
+    if (Resources::ShouldFail(Resource::Irp))
+        return nullptr;
     auto* irp = static_cast<PIRP>(
         std::malloc(sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(StackSize)));
-    if (irp == nullptr) return nullptr;
+    if (irp == nullptr)
+        return nullptr;
     InitializeIrp(irp, StackSize);
     std::lock_guard<std::mutex> lock(g_ioMutex);
     g_irps.emplace(irp, IrpInfo{false, false});
@@ -122,7 +126,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
-    if (irp == nullptr) return nullptr;
+    if (irp == nullptr)
+        return nullptr;
     {
         std::lock_guard<std::mutex> lock(g_ioMutex);
         FindIrp(irp)->threaded = true;
@@ -189,7 +194,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
             PVOID context = stack->Context;
             // The routine's owner holds the IRP now; it may reuse, resend or free it.
             SetInFlight(Irp, false);
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
             SetInFlight(Irp, true);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
@@ -198,15 +204,18 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     // Back at the top: the I/O manager finishes a request it built.
     SetInFlight(Irp, false);
     if (!threaded) {
-        Verifier::Report("driver-allocated IRP %p completed to the top without "
-                         "STATUS_MORE_PROCESSING_REQUIRED",
-                         static_cast<void*>(Irp));
+        Verifier::Report(
+            "driver-allocated IRP %p completed to the top without "
+            "STATUS_MORE_PROCESSING_REQUIRED",
+            static_cast<void*>(Irp));
         return;
     }
-    if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
+    if (Irp->UserIosb != nullptr)
+        *Irp->UserIosb = Irp->IoStatus;
     PKEVENT event = Irp->UserEvent;
     IoFreeIrp(Irp);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (event != nullptr)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
@@ -216,7 +225,8 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 BOOLEAN IoCancelIrp(PIRP Irp) {
     __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
-    if (routine == nullptr) return FALSE;
+    if (routine == nullptr)
+        return FALSE;
     PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                 ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                 : nullptr;
@@ -228,7 +238,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 // Work items
 // ---------------------------------------------------------------------------------------------
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-    if (Resources::ShouldFail(Resource::WorkItem)) return nullptr;
+    if (Resources::ShouldFail(Resource::WorkItem))
+        return nullptr;
     auto* item = new _IO_WORKITEM{DeviceObject, false};
     std::lock_guard<std::mutex> lock(g_ioMutex);
     g_workItems.emplace(item, true);

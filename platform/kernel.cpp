@@ -1,11 +1,12 @@
 // Kernel services: spin locks, events, waits, delays, interrupt time and debug output.
+#include <sched.h>
+
 #include <atomic>
 #include <cctype>
 #include <cstdarg>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
-#include <sched.h>
 #include <string>
 
 #include "platform/debug_log.h"
@@ -31,7 +32,8 @@ std::vector<std::string> g_log;
 bool g_echo = false;
 
 void CheckMayWait(const char* what, bool zeroTimeout) {
-    if (zeroTimeout) return;
+    if (zeroTimeout)
+        return;
     if (CurrentIrql() >= DISPATCH_LEVEL) {
         Verifier::Report("%s at DISPATCH_LEVEL", what);
     }
@@ -56,14 +58,17 @@ void DebugLog::SetEcho(bool echo) {
 void DebugLog::Append(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_log.push_back(text);
-    if (g_echo) fputs(text.c_str(), stderr);
+    if (g_echo)
+        fputs(text.c_str(), stderr);
 }
 
 }  // namespace halvex::platform
 
 using namespace halvex::platform;
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     const ULONG_PTR self = ThreadTag();
@@ -76,7 +81,8 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
                                         __ATOMIC_RELAXED)) {
             break;
         }
-        if (spins > 64) sched_yield();
+        if (spins > 64)
+            sched_yield();
     }
     const KIRQL old = CurrentIrql();
     SetCurrentIrql(DISPATCH_LEVEL);
@@ -95,7 +101,9 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     SetCurrentIrql(NewIrql);
 }
 
-KIRQL KeGetCurrentIrql() { return CurrentIrql(); }
+KIRQL KeGetCurrentIrql() {
+    return CurrentIrql();
+}
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     RtlZeroMemory(Event, sizeof *Event);
@@ -107,9 +115,8 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     LONG previous = 0;
-    Runtime::Notify([&] {
-        previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
-    });
+    Runtime::Notify(
+        [&] { previous = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL); });
     return previous;
 }
 
@@ -136,8 +143,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
         [&] {
             if (autoReset) {
                 LONG one = 1;
-                satisfied = __atomic_compare_exchange_n(&event->Header.SignalState, &one, 0,
-                                                        false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+                satisfied = __atomic_compare_exchange_n(&event->Header.SignalState, &one, 0, false,
+                                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
             } else {
                 satisfied = __atomic_load_n(&event->Header.SignalState, __ATOMIC_ACQUIRE) != 0;
             }
@@ -159,7 +166,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
     return STATUS_SUCCESS;
 }
 
-ULONGLONG KeQueryInterruptTime() { return static_cast<ULONGLONG>(Runtime::Now()); }
+ULONGLONG KeQueryInterruptTime() {
+    return static_cast<ULONGLONG>(Runtime::Now());
+}
 
 namespace {
 // Appends one printf conversion of the argument list to out.
@@ -171,7 +180,8 @@ void FormatOne(std::string& out, const std::string& spec, char conv, const std::
         conv == 'c') {
         if (length == "ll" || length == "I64" || length == "z") {
             std::string s = spec;
-            if (length != "ll") s.replace(s.size() - 1 - length.size(), length.size(), "ll");
+            if (length != "ll")
+                s.replace(s.size() - 1 - length.size(), length.size(), "ll");
             n = snprintf(buf, sizeof buf, s.c_str(), va_arg(args, long long));
         } else if (length == "l") {
             // Windows long is 32 bits.
@@ -212,7 +222,8 @@ void FormatOne(std::string& out, const std::string& spec, char conv, const std::
         out += spec;
         return;
     }
-    if (n > 0) out.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+    if (n > 0)
+        out.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
 }
 }  // namespace
 
@@ -244,7 +255,8 @@ ULONG DbgPrint(const char* Format, ...) {
         } else if (*q == 'l' || *q == 'h' || *q == 'w' || *q == 'z') {
             length = *q++;
         }
-        if (*q == 0) break;
+        if (*q == 0)
+            break;
         const char conv = *q;
         spec += (length == "w" || length == "h") ? "" : length;
         spec += conv;

@@ -36,9 +36,13 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking = 1
+} SYSTEM_POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -237,7 +241,9 @@ inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {
@@ -245,9 +251,12 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
-    if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+    if (InvokeOnSuccess)
+        irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 // Sets the cancel routine atomically and returns the previous one.
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);

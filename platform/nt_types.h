@@ -75,7 +75,9 @@ static_assert(sizeof(GUID) == 16);
 inline bool IsEqualGUID(const GUID& a, const GUID& b) {
     return __builtin_memcmp(&a, &b, sizeof(GUID)) == 0;
 }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}
 
 typedef struct _UNICODE_STRING {
     USHORT Length;
@@ -129,8 +131,12 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-inline VOID InitializeListHead(PLIST_ENTRY Head) { Head->Flink = Head->Blink = Head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* Head) { return Head->Flink == Head; }
+inline VOID InitializeListHead(PLIST_ENTRY Head) {
+    Head->Flink = Head->Blink = Head;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* Head) {
+    return Head->Flink == Head;
+}
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
     PLIST_ENTRY Next = Entry->Flink;
     PLIST_ENTRY Prev = Entry->Blink;
@@ -151,8 +157,7 @@ inline VOID InsertTailList(PLIST_ENTRY Head, PLIST_ENTRY Entry) {
     Head->Blink = Entry;
 }
 
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((char*)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((char*)(address)-offsetof(type, field)))
 
 // ---------------------------------------------------------------------------------------------
 // IRQL, processor mode, pool
@@ -237,8 +242,7 @@ inline LONG InterlockedDecrement(volatile LONG* Addend) {
 inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
-                                       LONG Comparand) {
+inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

@@ -56,7 +56,8 @@ HANDLE EventHandles::Create() {
 void EventHandles::Close(HANDLE handle) {
     std::lock_guard<std::mutex> lock(g_objMutex);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == g_handles.end()) return;
+    if (it == g_handles.end())
+        return;
     EventObject* object = it->second;
     g_handles.erase(it);
     object->HandleOpen = false;
@@ -85,8 +86,10 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE Obje
                                    KPROCESSOR_MODE, PVOID* Object, POBJECT_HANDLE_INFORMATION) {
     std::lock_guard<std::mutex> lock(g_objMutex);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(Handle));
-    if (it == g_handles.end()) return STATUS_INVALID_HANDLE;
-    if (ObjectType != &g_eventType) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (it == g_handles.end())
+        return STATUS_INVALID_HANDLE;
+    if (ObjectType != &g_eventType)
+        return STATUS_OBJECT_TYPE_MISMATCH;
     it->second->References++;
     g_driverReferences++;
     *Object = &it->second->Event;

@@ -7,7 +7,7 @@
 namespace halvex::platform {
 
 class EventHandles {
-public:
+  public:
     // Creates a notification event and a handle to it (the handle holds one reference).
     static HANDLE Create();
     // Closes the handle; the event lives on while the driver holds references.

@@ -70,10 +70,13 @@ using halvex::platform::Verifier;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, ULONG Tag) {
     using namespace halvex::platform;
-    if (Resources::ShouldFail(Resource::Pool, Tag)) return nullptr;
-    if (NumberOfBytes > (SIZE_T(1) << 32)) return nullptr;
+    if (Resources::ShouldFail(Resource::Pool, Tag))
+        return nullptr;
+    if (NumberOfBytes > (SIZE_T(1) << 32))
+        return nullptr;
     auto* p = static_cast<UCHAR*>(std::malloc(NumberOfBytes + kGuardBytes));
-    if (p == nullptr) return nullptr;
+    if (p == nullptr)
+        return nullptr;
     std::memset(p, kNewFill, NumberOfBytes);
     std::memset(p + NumberOfBytes, kGuardFill, kGuardBytes);
     std::lock_guard<std::mutex> lock(g_poolMutex);
@@ -88,9 +91,10 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
         std::lock_guard<std::mutex> lock(g_poolMutex);
         auto it = g_blocks.find(P);
         if (it == g_blocks.end()) {
-            Verifier::Report("ExFreePool of %p: not a live pool block (double free or wrong "
-                             "pointer)",
-                             P);
+            Verifier::Report(
+                "ExFreePool of %p: not a live pool block (double free or wrong "
+                "pointer)",
+                P);
             return;
         }
         block = it->second;
@@ -111,4 +115,6 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
-VOID ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+VOID ExFreePool(PVOID P) {
+    ExFreePoolWithTag(P, 0);
+}

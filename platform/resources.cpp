@@ -69,9 +69,12 @@ std::string Resources::LeakReport() {
         report += "pool tag '" + TagName(u.tag) + "': " + std::to_string(u.count) +
                   " allocation(s), " + std::to_string(u.bytes) + " bytes\n";
     }
-    if (size_t n = LiveIrps()) report += std::to_string(n) + " IRP(s)\n";
-    if (size_t n = LiveWorkItems()) report += std::to_string(n) + " work item(s)\n";
-    if (size_t n = LiveReferences()) report += std::to_string(n) + " object reference(s)\n";
+    if (size_t n = LiveIrps())
+        report += std::to_string(n) + " IRP(s)\n";
+    if (size_t n = LiveWorkItems())
+        report += std::to_string(n) + " work item(s)\n";
+    if (size_t n = LiveReferences())
+        report += std::to_string(n) + " object reference(s)\n";
     return report;
 }
 

@@ -19,7 +19,7 @@ struct TagUsage {
 };
 
 class Resources {
-public:
+  public:
     // Live pool allocations, in all and per tag.
     static size_t LivePool();
     static size_t LivePool(ULONG tag);

@@ -57,7 +57,7 @@ void RunItem(Item& item) {
     const KIRQL saved = t_irql;
     const int savedLocks = t_heldLocks;
     t_irql = (item.lane == Lane::Timer || item.lane == Lane::UsbCompletion) ? DISPATCH_LEVEL
-                                                                             : PASSIVE_LEVEL;
+                                                                            : PASSIVE_LEVEL;
     item.fn();
     if (t_heldLocks != savedLocks) {
         Verifier::Report("%s returned holding %d spin lock(s)", item.label,
@@ -100,15 +100,16 @@ void Runtime::Start(TimeMode mode) {
     g_virtualNow = 0;
     g_realStart = std::chrono::steady_clock::now();
     if (mode == TimeMode::Real) {
-        for (Lane lane : {Lane::Timer, Lane::Worker, Lane::UsbCompletion, Lane::UsbCompletion,
-                          Lane::Device}) {
+        for (Lane lane :
+             {Lane::Timer, Lane::Worker, Lane::UsbCompletion, Lane::UsbCompletion, Lane::Device}) {
             g_threads.emplace_back(LaneThread, lane);
         }
     }
 }
 
 void Runtime::Stop() {
-    if (!g_running) return;
+    if (!g_running)
+        return;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_stopping = true;
@@ -124,16 +125,22 @@ void Runtime::Stop() {
         g_dueOf.clear();
     }
     for (auto& [key, item] : left) {
-        if (!item.droppable) Verifier::Report("%s still queued at teardown", item.label);
+        if (!item.droppable)
+            Verifier::Report("%s still queued at teardown", item.label);
     }
     g_running = false;
 }
 
-bool Runtime::Running() { return g_running; }
-TimeMode Runtime::Mode() { return g_mode; }
+bool Runtime::Running() {
+    return g_running;
+}
+TimeMode Runtime::Mode() {
+    return g_mode;
+}
 
 LONGLONG Runtime::Now() {
-    if (g_mode == TimeMode::Virtual) return g_virtualNow.load();
+    if (g_mode == TimeMode::Virtual)
+        return g_virtualNow.load();
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
                                                                 g_realStart)
                .count() /
@@ -157,7 +164,8 @@ uint64_t Runtime::Post(Lane lane, LONGLONG due, std::function<void()> fn, const 
 bool Runtime::Cancel(uint64_t id) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto due = g_dueOf.find(id);
-    if (due == g_dueOf.end()) return false;
+    if (due == g_dueOf.end())
+        return false;
     g_queue.erase(Key{due->second, id});
     g_dueOf.erase(due);
     return true;
@@ -177,7 +185,8 @@ void Runtime::Advance(LONGLONG delta) {
     std::unique_lock<std::mutex> lock(g_mutex);
     for (;;) {
         auto it = g_queue.begin();
-        if (it == g_queue.end() || it->first.first > target) break;
+        if (it == g_queue.end() || it->first.first > target)
+            break;
         g_virtualNow = std::max(g_virtualNow.load(), it->first.first);
         Item item = Take(it);
         lock.unlock();
@@ -188,7 +197,8 @@ void Runtime::Advance(LONGLONG delta) {
 }
 
 void Runtime::RunDue() {
-    if (g_mode == TimeMode::Virtual) Advance(0);
+    if (g_mode == TimeMode::Virtual)
+        Advance(0);
 }
 
 bool Runtime::WaitUntil(const std::function<bool()>& pred, LONGLONG deadline) {
@@ -201,7 +211,8 @@ bool Runtime::WaitUntil(const std::function<bool()>& pred, LONGLONG deadline) {
         return g_waiters.wait_until(lock, ToSteady(deadline), pred);
     }
     for (;;) {
-        if (pred()) return true;
+        if (pred())
+            return true;
         auto it = g_queue.begin();
         if (it != g_queue.end() && (deadline < 0 || it->first.first <= deadline)) {
             g_virtualNow = std::max(g_virtualNow.load(), it->first.first);
@@ -222,7 +233,8 @@ bool Runtime::WaitUntil(const std::function<bool()>& pred, LONGLONG deadline) {
             Verifier::Report("a wait without time-out can never end: nothing is queued");
             return false;
         }
-        if (g_stopping) return pred();
+        if (g_stopping)
+            return pred();
     }
 }
 
@@ -234,12 +246,20 @@ void Runtime::Notify(const std::function<void()>& fn) {
     g_waiters.notify_all();
 }
 
-KIRQL CurrentIrql() { return t_irql; }
-void SetCurrentIrql(KIRQL irql) { t_irql = irql; }
-int HeldSpinLocks() { return t_heldLocks; }
+KIRQL CurrentIrql() {
+    return t_irql;
+}
+void SetCurrentIrql(KIRQL irql) {
+    t_irql = irql;
+}
+int HeldSpinLocks() {
+    return t_heldLocks;
+}
 
 namespace detail {
-void AdjustHeldSpinLocks(int delta) { t_heldLocks += delta; }
+void AdjustHeldSpinLocks(int delta) {
+    t_heldLocks += delta;
+}
 }  // namespace detail
 
 }  // namespace halvex::platform

@@ -23,7 +23,7 @@ enum class TimeMode { Virtual, Real };
 enum class Lane { Timer, Worker, UsbCompletion, Device };
 
 class Runtime {
-public:
+  public:
     // Starts the platform in the given mode; the clock starts at 0. Only one runtime at a time.
     static void Start(TimeMode mode);
     // Stops the lanes. Items still queued are dropped and reported to the verifier by label,
@@ -59,7 +59,7 @@ public:
 
 // Scoped runtime for tests and tools.
 class RuntimeScope {
-public:
+  public:
     explicit RuntimeScope(TimeMode mode) { Runtime::Start(mode); }
     ~RuntimeScope() { Runtime::Stop(); }
     RuntimeScope(const RuntimeScope&) = delete;

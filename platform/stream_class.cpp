@@ -37,7 +37,9 @@ PIRP NewHostIrp() {
     return irp;
 }
 
-void* NewExtension(ULONG size) { return std::calloc(1, size == 0 ? 1 : size); }
+void* NewExtension(ULONG size) {
+    return std::calloc(1, size == 0 ? 1 : size);
+}
 
 }  // namespace
 
@@ -92,8 +94,8 @@ HostSrb::~HostSrb() {
         g_srbs.erase(&m_srb);
     }
     if (m_sent && m_completions.load() == 0) {
-        Verifier::Report("SRB %p (command 0x%X) was never completed",
-                         static_cast<void*>(&m_srb), static_cast<unsigned>(m_srb.Command));
+        Verifier::Report("SRB %p (command 0x%X) was never completed", static_cast<void*>(&m_srb),
+                         static_cast<unsigned>(m_srb.Command));
     }
     std::free(m_srb.Irp);
     std::free(m_extension);
@@ -108,7 +110,8 @@ void HostSrb::OnComplete() {
     int count = 0;
     Runtime::Notify([&] {
         count = ++m_completions;
-        if (count == 1) m_order = ++s_completions;
+        if (count == 1)
+            m_order = ++s_completions;
     });
     if (count > 1) {
         Verifier::Report("SRB %p (command 0x%X) completed %d times", static_cast<void*>(&m_srb),
@@ -156,7 +159,9 @@ HostDevice::HostDevice(HostDriver& driver, PDEVICE_OBJECT lowerDevice, PDEVICE_O
     m_fdo.StackSize = static_cast<CCHAR>(lowerDevice != nullptr ? lowerDevice->StackSize + 1 : 1);
 }
 
-HostDevice::~HostDevice() { std::free(m_extension); }
+HostDevice::~HostDevice() {
+    std::free(m_extension);
+}
 
 std::unique_ptr<HostSrb> HostDevice::NewSrb(SRB_COMMAND command, HostStream* stream) {
     return std::unique_ptr<HostSrb>(new HostSrb(command, m_extension,
@@ -180,7 +185,9 @@ NTSTATUS HostDevice::Call(SRB_COMMAND command) {
     return Call(*srb);
 }
 
-void HostDevice::Cancel(HostSrb& srb) { m_driver.Registration().HwCancelPacket(srb.Get()); }
+void HostDevice::Cancel(HostSrb& srb) {
+    m_driver.Registration().HwCancelPacket(srb.Get());
+}
 
 void HostDevice::TimeOut(HostSrb& srb) {
     m_driver.Registration().HwRequestTimeoutHandler(srb.Get());
@@ -208,7 +215,8 @@ void HostDevice::SendData(HostStream& stream, HostSrb& srb) {
     srb->StreamObject = stream.Get();
     srb.MarkSent();
     if (stream.Get()->ReceiveDataPacket == nullptr) {
-        Verifier::Report("stream %u has no data entry", static_cast<unsigned>(stream.Get()->StreamNumber));
+        Verifier::Report("stream %u has no data entry",
+                         static_cast<unsigned>(stream.Get()->StreamNumber));
         return;
     }
     stream.Get()->ReceiveDataPacket(srb.Get());
@@ -218,7 +226,8 @@ void HostDevice::SendControl(HostStream& stream, HostSrb& srb) {
     srb->StreamObject = stream.Get();
     srb.MarkSent();
     if (stream.Get()->ReceiveControlPacket == nullptr) {
-        Verifier::Report("stream %u has no control entry", static_cast<unsigned>(stream.Get()->StreamNumber));
+        Verifier::Report("stream %u has no control entry",
+                         static_cast<unsigned>(stream.Get()->StreamNumber));
         return;
     }
     stream.Get()->ReceiveControlPacket(srb.Get());
@@ -237,8 +246,12 @@ HostClock::~HostClock() {
     g_clocks.erase(Handle());
 }
 
-LONGLONG HostClock::StreamTime() const { return Runtime::Now() + m_offset.load(); }
-void HostClock::Set(LONGLONG streamTime) { m_offset = streamTime - Runtime::Now(); }
+LONGLONG HostClock::StreamTime() const {
+    return Runtime::Now() + m_offset.load();
+}
+void HostClock::Set(LONGLONG streamTime) {
+    m_offset = streamTime - Runtime::Now();
+}
 
 }  // namespace halvex::platform
 
@@ -256,16 +269,19 @@ NTSTATUS StreamClassRegisterMinidriver(PVOID Argument1, PVOID, PHW_INITIALIZATIO
     {
         std::lock_guard<std::mutex> lock(g_scMutex);
         auto it = g_drivers.find(static_cast<PDRIVER_OBJECT>(Argument1));
-        if (it != g_drivers.end()) driver = it->second;
+        if (it != g_drivers.end())
+            driver = it->second;
     }
-    if (driver == nullptr) return STATUS_INVALID_PARAMETER;
+    if (driver == nullptr)
+        return STATUS_INVALID_PARAMETER;
     driver->SetRegistration(*init);
     return STATUS_SUCCESS;
 }
 
 VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE NotificationType,
                                    PVOID HwDeviceExtension, ...) {
-    if (NotificationType != DeviceRequestComplete) return;
+    if (NotificationType != DeviceRequestComplete)
+        return;
     va_list args;
     va_start(args, HwDeviceExtension);
     auto srb = va_arg(args, PHW_STREAM_REQUEST_BLOCK);
@@ -284,7 +300,8 @@ VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE No
 
 VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE NotificationType,
                                    PHW_STREAM_OBJECT StreamObject, ...) {
-    if (NotificationType != StreamRequestComplete) return;
+    if (NotificationType != StreamRequestComplete)
+        return;
     va_list args;
     va_start(args, StreamObject);
     auto srb = va_arg(args, PHW_STREAM_REQUEST_BLOCK);
@@ -311,8 +328,10 @@ VOID StreamClassScheduleTimer(PHW_STREAM_OBJECT StreamObject, PVOID, ULONG Numbe
             g_timers.erase(it);
         }
     }
-    if (previous != 0) Runtime::Cancel(previous);
-    if (NumberOfMicroseconds == 0 || TimerRoutine == nullptr) return;
+    if (previous != 0)
+        Runtime::Cancel(previous);
+    if (NumberOfMicroseconds == 0 || TimerRoutine == nullptr)
+        return;
     const LONGLONG due = Runtime::Now() + static_cast<LONGLONG>(NumberOfMicroseconds) * 10;
     std::lock_guard<std::mutex> lock(g_scMutex);
     // The entry is dropped before the routine runs, so the routine may arm the timer again.
@@ -334,7 +353,8 @@ VOID StreamClassQueryMasterClockSync(HANDLE MasterClockHandle, PHW_TIME_CONTEXT 
     {
         std::lock_guard<std::mutex> lock(g_scMutex);
         auto it = g_clocks.find(MasterClockHandle);
-        if (it != g_clocks.end()) clock = it->second;
+        if (it != g_clocks.end())
+            clock = it->second;
     }
     TimeContext->SystemTime = static_cast<ULONGLONG>(Runtime::Now());
     if (clock == nullptr) {

@@ -17,7 +17,7 @@ class HostStream;
 
 // A loaded minidriver: its driver object and the registration it made.
 class HostDriver {
-public:
+  public:
     explicit HostDriver(PDRIVER_INITIALIZE driverEntry);
     ~HostDriver();
     HostDriver(const HostDriver&) = delete;
@@ -31,7 +31,7 @@ public:
     // Called by StreamClassRegisterMinidriver.
     void SetRegistration(const HW_INITIALIZATION_DATA& init);
 
-private:
+  private:
     DRIVER_OBJECT m_object{};
     HW_INITIALIZATION_DATA m_init{};
     bool m_registered = false;
@@ -40,7 +40,7 @@ private:
 
 // One request block with its per-request extension and its IRP, owned by the host.
 class HostSrb {
-public:
+  public:
     ~HostSrb();
     HostSrb(const HostSrb&) = delete;
     HostSrb& operator=(const HostSrb&) = delete;
@@ -61,7 +61,7 @@ public:
     void OnComplete();
     void MarkSent() { m_sent = true; }
 
-private:
+  private:
     friend class HostDevice;
     HostSrb(SRB_COMMAND command, PVOID deviceExtension, PHW_STREAM_OBJECT stream,
             ULONG extensionSize);
@@ -75,7 +75,7 @@ private:
 
 // A stream object the stream class created for an open request, with its zero-filled extension.
 class HostStream {
-public:
+  public:
     ~HostStream();
     HostStream(const HostStream&) = delete;
     HostStream& operator=(const HostStream&) = delete;
@@ -83,7 +83,7 @@ public:
     HW_STREAM_OBJECT* Get() { return &m_object; }
     PVOID Extension() { return m_object.HwStreamExtension; }
 
-private:
+  private:
     friend class HostDevice;
     HostStream(ULONG number, PVOID deviceExtension, ULONG extensionSize);
     HW_STREAM_OBJECT m_object{};
@@ -91,7 +91,7 @@ private:
 
 // One adapter served by the minidriver.
 class HostDevice {
-public:
+  public:
     HostDevice(HostDriver& driver, PDEVICE_OBJECT lowerDevice, PDEVICE_OBJECT realPdo = nullptr);
     ~HostDevice();
     HostDevice(const HostDevice&) = delete;
@@ -122,7 +122,7 @@ public:
     void SendData(HostStream& stream, HostSrb& srb);
     void SendControl(HostStream& stream, HostSrb& srb);
 
-private:
+  private:
     HostDriver& m_driver;
     PDEVICE_OBJECT m_lower;
     PDEVICE_OBJECT m_realPdo;
@@ -133,14 +133,14 @@ private:
 
 // A master clock whose stream time runs from its creation, or from the last Set.
 class HostClock {
-public:
+  public:
     HostClock();
     ~HostClock();
     HANDLE Handle() { return reinterpret_cast<HANDLE>(this); }
     LONGLONG StreamTime() const;
     void Set(LONGLONG streamTime);
 
-private:
+  private:
     std::atomic<LONGLONG> m_offset;
 };
 

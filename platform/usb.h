@@ -120,7 +120,7 @@ typedef struct _USBD_INTERFACE_INFORMATION {
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24);
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                            \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                \
     (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
      sizeof(USBD_PIPE_INFORMATION))
 

@@ -34,7 +34,7 @@ std::map<PDEVICE_OBJECT, UsbStack*> g_stacks;
 
 // A bulk transfer in progress: the IRP and URB it came with.
 class UsbStack::Transfer final : public UsbTransfer {
-public:
+  public:
     Transfer(UsbStack& stack, PIRP irp, _URB_BULK_OR_INTERRUPT_TRANSFER& urb, UCHAR endpoint)
         : m_stack(stack), m_irp(irp), m_urb(urb), m_endpoint(endpoint) {}
     UCHAR Endpoint() const override { return m_endpoint; }
@@ -60,7 +60,8 @@ void UsbStack::Transfer::Finish(USBD_STATUS status, ULONG transferred) {
         return;
     }
     IoSetCancelRoutine(m_irp, nullptr);
-    if (m_stack.m_unplugged && status == USBD_STATUS_SUCCESS) status = USBD_STATUS_DEVICE_GONE;
+    if (m_stack.m_unplugged && status == USBD_STATUS_SUCCESS)
+        status = USBD_STATUS_DEVICE_GONE;
     m_urb.Hdr.Status = status;
     m_urb.TransferBufferLength = USBD_SUCCESS(status) ? std::min(transferred, Length()) : 0;
     PIRP irp = m_irp;
@@ -82,9 +83,11 @@ void UsbStack::Transfer::Cancel(PDEVICE_OBJECT, PIRP irp) {
     {
         std::lock_guard<std::mutex> lock(g_stackMutex);
         auto it = g_transfers.find(irp);
-        if (it != g_transfers.end()) transfer = it->second;
+        if (it != g_transfers.end())
+            transfer = it->second;
     }
-    if (transfer) static_cast<Transfer*>(transfer.get())->m_stack.m_model.CancelTransfer(transfer.get());
+    if (transfer)
+        static_cast<Transfer*>(transfer.get())->m_stack.m_model.CancelTransfer(transfer.get());
 }
 
 UsbStack::UsbStack(UsbDeviceModel& model) : m_model(model) {
@@ -126,7 +129,8 @@ NTSTATUS UsbStack::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     {
         std::lock_guard<std::mutex> lock(g_stackMutex);
         auto it = g_stacks.find(device);
-        if (it != g_stacks.end()) stack = it->second;
+        if (it != g_stacks.end())
+            stack = it->second;
     }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
@@ -146,7 +150,8 @@ NTSTATUS UsbStack::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_PENDING;
     }
     const bool pending = stack != nullptr && stack->m_forcedPending;
-    if (pending) IoMarkIrpPending(irp);
+    if (pending)
+        IoMarkIrpPending(irp);
     if (stack != nullptr) {
         stack->Complete(irp, status, pending);
     } else {
@@ -167,7 +172,8 @@ NTSTATUS UsbStack::Process(PURB urb, PIRP irp, bool* pendingTransfer) {
             return SelectConfiguration(urb->UrbSelectConfiguration);
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
             auto& r = urb->UrbControlDescriptorRequest;
-            if (hdr.Length < sizeof r || (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr) ||
+            if (hdr.Length < sizeof r ||
+                (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr) ||
                 r.TransferBufferLength > 0xFFFF) {
                 hdr.Status = USBD_STATUS_INVALID_PARAMETER;
                 return STATUS_INVALID_PARAMETER;
@@ -182,7 +188,8 @@ NTSTATUS UsbStack::Process(PURB urb, PIRP irp, bool* pendingTransfer) {
         }
         case URB_FUNCTION_VENDOR_DEVICE: {
             auto& r = urb->UrbControlVendorClassRequest;
-            if (hdr.Length < sizeof r || (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr) ||
+            if (hdr.Length < sizeof r ||
+                (r.TransferBufferLength > 0 && r.TransferBuffer == nullptr) ||
                 r.TransferBufferLength > 0xFFFF) {
                 hdr.Status = USBD_STATUS_INVALID_PARAMETER;
                 return STATUS_INVALID_PARAMETER;
@@ -217,14 +224,15 @@ NTSTATUS UsbStack::BulkTransfer(_URB_BULK_OR_INTERRUPT_TRANSFER& urb, PIRP irp) 
     {
         std::lock_guard<std::mutex> lock(m_pipeMutex);
         for (auto& p : m_pipes) {
-            if (p.get() == urb.PipeHandle) pipe = p.get();
+            if (p.get() == urb.PipeHandle)
+                pipe = p.get();
         }
     }
     if (urb.Hdr.Length < sizeof urb || pipe == nullptr ||
         (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) ||
         (urb.TransferBufferLength > 0 && urb.TransferBuffer == nullptr)) {
-        urb.Hdr.Status = pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE
-                                         : USBD_STATUS_INVALID_PARAMETER;
+        urb.Hdr.Status =
+            pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
         return STATUS_INVALID_PARAMETER;
     }
     auto transfer = std::make_shared<Transfer>(*this, irp, urb, pipe->endpoint);
@@ -258,7 +266,8 @@ NTSTATUS UsbStack::SelectConfiguration(_URB_SELECT_CONFIGURATION& urb) {
         return STATUS_INVALID_PARAMETER;
     }
     urb.Hdr.Status = m_model.SetConfiguration(config->bConfigurationValue);
-    if (!USBD_SUCCESS(urb.Hdr.Status)) return UsbdToNtStatus(urb.Hdr.Status);
+    if (!USBD_SUCCESS(urb.Hdr.Status))
+        return UsbdToNtStatus(urb.Hdr.Status);
 
     std::vector<std::unique_ptr<Pipe>> pipes;
     auto* base = reinterpret_cast<UCHAR*>(&urb);
@@ -290,7 +299,8 @@ NTSTATUS UsbStack::SelectConfiguration(_URB_SELECT_CONFIGURATION& urb) {
                 pi.MaximumPacketSize = ep->wMaxPacketSize;
                 pi.EndpointAddress = ep->bEndpointAddress;
                 pi.Interval = ep->bInterval;
-                pi.PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+                pi.PipeType =
+                    static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
                 auto pipe = std::make_unique<Pipe>(Pipe{ep->bEndpointAddress, pi.PipeType});
                 pi.PipeHandle = pipe.get();
                 pipes.push_back(std::move(pipe));
@@ -322,7 +332,8 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     auto* begin = reinterpret_cast<UCHAR*>(ConfigurationDescriptor);
     UCHAR* end = begin + ConfigurationDescriptor->wTotalLength;
     auto* p = static_cast<UCHAR*>(StartPosition);
-    if (p < begin || p >= end) return nullptr;
+    if (p < begin || p >= end)
+        return nullptr;
     while (p + 2 <= end && p[0] >= 2 && p + p[0] <= end) {
         if (p[1] == USB_INTERFACE_DESCRIPTOR_TYPE && p[0] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             auto* id = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(p);
@@ -345,9 +356,11 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     for (PUSBD_INTERFACE_LIST_ENTRY e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) {
         size += GET_USBD_INTERFACE_SIZE(e->InterfaceDescriptor->bNumEndpoints);
     }
-    if (size > 0xFFFF) return nullptr;
+    if (size > 0xFFFF)
+        return nullptr;
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, HalvexPoolTag("USBD")));
-    if (urb == nullptr) return nullptr;
+    if (urb == nullptr)
+        return nullptr;
     std::memset(urb, 0, size);
     urb->UrbHeader.Length = static_cast<USHORT>(size);
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

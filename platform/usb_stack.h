@@ -28,7 +28,7 @@ struct UsbResult {
 // One bulk or interrupt transfer handed to the device model. The model finishes it exactly once
 // with Finish, from any thread.
 class UsbTransfer {
-public:
+  public:
     virtual ~UsbTransfer() = default;
     virtual UCHAR Endpoint() const = 0;
     virtual UCHAR* Buffer() const = 0;
@@ -37,7 +37,7 @@ public:
 };
 
 class UsbDeviceModel {
-public:
+  public:
     virtual ~UsbDeviceModel() = default;
     // GET_DESCRIPTOR: writes at most length bytes into buffer.
     virtual UsbResult GetDescriptor(UCHAR type, UCHAR index, USHORT language, UCHAR* buffer,
@@ -53,7 +53,7 @@ public:
 };
 
 class UsbStack {
-public:
+  public:
     explicit UsbStack(UsbDeviceModel& model);
     ~UsbStack();
     UsbStack(const UsbStack&) = delete;
@@ -69,7 +69,7 @@ public:
     // Number of requests dispatched, by URB function, since creation.
     ULONG Requests() const { return m_requests; }
 
-private:
+  private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Process(PURB urb, PIRP irp, bool* pendingTransfer);
     NTSTATUS SelectConfiguration(_URB_SELECT_CONFIGURATION& urb);

@@ -8,7 +8,7 @@
 namespace halvex::platform {
 
 class Verifier {
-public:
+  public:
     // Records one violation (printf-style) and echoes it to stderr.
     static void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static std::vector<std::string> Violations();

@@ -19,8 +19,8 @@ struct ModelSensor {
 };
 // The sensor each model carries; the camera reports only the code.
 constexpr ModelSensor kModels[] = {
-    {0x0109, {1280, 960}}, {0x0209, {1280, 960}}, {0x0906, {640, 480}},  {0x1006, {640, 480}},
-    {0x1106, {1024, 768}}, {0x1206, {1024, 768}}, {0x1306, {1360, 1024}}, {0x1406, {1360, 1024}},
+    {0x0109, {1280, 960}},  {0x0209, {1280, 960}},  {0x0906, {640, 480}},   {0x1006, {640, 480}},
+    {0x1106, {1024, 768}},  {0x1206, {1024, 768}},  {0x1306, {1360, 1024}}, {0x1406, {1360, 1024}},
     {0x1506, {1600, 1200}}, {0x1606, {1600, 1200}},
 };
 
@@ -43,21 +43,27 @@ struct SimCamera::BlockSpec {
 
 const SimCamera::BlockSpec* SimCamera::FindBlock(uint8_t code) {
     static constexpr BlockSpec kBlocks[] = {
-        {0x11, 64, true, false, 0, 0},  {0x12, 64, true, true, 0, 0},
-        {0x13, 6, true, true, 0, 0},    {0x20, 0, false, true, 0, 0},
-        {0x21, 64, true, true, 0, 0},   {0x22, 10, true, true, 0, 0},
-        {0x30, 0, false, true, 0, 0},   {0xF0, 64, true, true, 0, 0},
+        {0x11, 64, true, false, 0, 0},
+        {0x12, 64, true, true, 0, 0},
+        {0x13, 6, true, true, 0, 0},
+        {0x20, 0, false, true, 0, 0},
+        {0x21, 64, true, true, 0, 0},
+        {0x22, 10, true, true, 0, 0},
+        {0x30, 0, false, true, 0, 0},
+        {0xF0, 64, true, true, 0, 0},
         {0xF9, 256, true, true, 0x6F00, 0x0151},
     };
     for (const BlockSpec& spec : kBlocks) {
-        if (spec.code == code) return &spec;
+        if (spec.code == code)
+            return &spec;
     }
     return nullptr;
 }
 
 SensorSize SensorSizeOf(uint16_t modelCode) {
     for (const ModelSensor& m : kModels) {
-        if (m.code == modelCode) return m.size;
+        if (m.code == modelCode)
+            return m.size;
     }
     return {640, 480};
 }
@@ -72,8 +78,8 @@ SimCamera::SimCamera(const CameraConfig& config)
       m_blockF0(64),
       m_blockF9(256) {
     const SensorSize sensor = SensorSizeOf(config.modelCode);
-    const uint16_t lines =
-        config.linesPerFrame != 0 ? config.linesPerFrame : static_cast<uint16_t>(sensor.height + 24);
+    const uint16_t lines = config.linesPerFrame != 0 ? config.linesPerFrame
+                                                     : static_cast<uint16_t>(sensor.height + 24);
     const uint16_t clocks = config.clocksPerLine != 0 ? config.clocksPerLine : 1500;
 
     m_info[0] = 0x01;  // firmware revision
@@ -99,18 +105,28 @@ SimCamera::SimCamera(const CameraConfig& config)
     for (int i = 0; i < kRegisterCount; ++i) m_registers[i] = static_cast<uint16_t>(0x100 + i);
 }
 
-SimCamera::~SimCamera() { Unplug(); }
+SimCamera::~SimCamera() {
+    Unplug();
+}
 
 std::vector<uint8_t>* SimCamera::Storage(uint8_t code) {
     switch (code) {
-        case 0x11: return &m_info;
-        case 0x12: return &m_settings;
-        case 0x13: return &m_block13;
-        case 0x21: return &m_exposure;
-        case 0x22: return &m_block22;
-        case 0xF0: return &m_blockF0;
-        case 0xF9: return &m_blockF9;
-        default: return nullptr;
+        case 0x11:
+            return &m_info;
+        case 0x12:
+            return &m_settings;
+        case 0x13:
+            return &m_block13;
+        case 0x21:
+            return &m_exposure;
+        case 0x22:
+            return &m_block22;
+        case 0xF0:
+            return &m_blockF0;
+        case 0xF9:
+            return &m_blockF9;
+        default:
+            return nullptr;
     }
 }
 
@@ -144,7 +160,8 @@ std::vector<uint8_t> SimCamera::Block(uint8_t code) {
 void SimCamera::SetBlock(uint8_t code, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<uint8_t>* storage = Storage(code);
-    if (storage == nullptr) return;
+    if (storage == nullptr)
+        return;
     std::copy_n(bytes.begin(), std::min(bytes.size(), storage->size()), storage->begin());
 }
 
@@ -155,7 +172,8 @@ uint16_t SimCamera::Register(int number) {
 
 void SimCamera::SetRegister(int number, uint16_t value) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (number >= 0 && number < kRegisterCount) m_registers[number] = value;
+    if (number >= 0 && number < kRegisterCount)
+        m_registers[number] = value;
 }
 
 std::vector<SetupRecord> SimCamera::Log() {
@@ -182,9 +200,9 @@ void SimCamera::InjectFault(Fault kind, int skip, int count) {
 
 void SimCamera::FailRequestCode(uint8_t code, bool fail) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_failCodes.erase(std::remove(m_failCodes.begin(), m_failCodes.end(), code),
-                      m_failCodes.end());
-    if (fail) m_failCodes.push_back(code);
+    m_failCodes.erase(std::remove(m_failCodes.begin(), m_failCodes.end(), code), m_failCodes.end());
+    if (fail)
+        m_failCodes.push_back(code);
 }
 
 void SimCamera::FailDescriptors(bool fail) {
@@ -200,7 +218,8 @@ void SimCamera::ClearFaults() {
 }
 
 bool SimCamera::TakeFault(USBD_STATUS* status) {
-    if (m_faultCount == 0) return false;
+    if (m_faultCount == 0)
+        return false;
     if (m_faultSkip > 0) {
         --m_faultSkip;
         return false;
@@ -217,13 +236,16 @@ std::vector<uint8_t> SimCamera::ConfigurationDescriptor() const {
                            static_cast<uint8_t>(maxPacket & 0xFF),
                            static_cast<uint8_t>(maxPacket >> 8), interval});
     };
-    const uint8_t endpoints = static_cast<uint8_t>(1 + m_config.secondBulkIn + m_config.bulkOut +
-                                                   m_config.interruptIn);
+    const uint8_t endpoints =
+        static_cast<uint8_t>(1 + m_config.secondBulkIn + m_config.bulkOut + m_config.interruptIn);
     d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, endpoints, 0xFF, 0, 0, 0});
-    if (m_config.interruptIn) endpoint(0x84, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10);
-    if (m_config.bulkOut) endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 512, 0);
+    if (m_config.interruptIn)
+        endpoint(0x84, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10);
+    if (m_config.bulkOut)
+        endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 512, 0);
     endpoint(0x81, USB_ENDPOINT_TYPE_BULK, 512, 0);
-    if (m_config.secondBulkIn) endpoint(0x83, USB_ENDPOINT_TYPE_BULK, 512, 0);
+    if (m_config.secondBulkIn)
+        endpoint(0x83, USB_ENDPOINT_TYPE_BULK, 512, 0);
     if (m_config.secondInterface) {
         d[4] = 2;
         d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 1, 0xFF, 0, 0, 0});
@@ -238,58 +260,78 @@ platform::UsbResult SimCamera::GetDescriptor(UCHAR type, UCHAR index, USHORT, UC
                                              ULONG length) {
     std::lock_guard<std::mutex> lock(m_mutex);
     USBD_STATUS fault;
-    if (m_unplugged) return {USBD_STATUS_DEVICE_GONE, 0};
-    if (TakeFault(&fault)) return {fault, 0};
-    if (m_failDescriptors) return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
+    if (m_unplugged)
+        return {USBD_STATUS_DEVICE_GONE, 0};
+    if (TakeFault(&fault))
+        return {fault, 0};
+    if (m_failDescriptors)
+        return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
     std::vector<uint8_t> d;
     if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) {
-        d = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,
-             0xFF, 0xFF, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+        d = {18,   USB_DEVICE_DESCRIPTOR_TYPE,
+             0x00, 0x02,
+             0xFF, 0,
+             0,    64,
+             0xFF, 0xFF,
+             0x01, 0x00,
+             0x00, 0x01,
+             0,    0,
+             0,    1};
     } else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) {
         d = ConfigurationDescriptor();
     } else {
         return {USBD_STATUS_STALL_PID, 0};
     }
     const ULONG n = std::min<ULONG>(length, static_cast<ULONG>(d.size()));
-    if (n > 0) std::memcpy(buffer, d.data(), n);
+    if (n > 0)
+        std::memcpy(buffer, d.data(), n);
     return {USBD_STATUS_SUCCESS, n};
 }
 
 USBD_STATUS SimCamera::SetConfiguration(UCHAR value) {
     std::lock_guard<std::mutex> lock(m_mutex);
     USBD_STATUS fault;
-    if (m_unplugged) return USBD_STATUS_DEVICE_GONE;
-    if (TakeFault(&fault)) return fault;
-    if (value != 0 && value != 1) return USBD_STATUS_STALL_PID;
+    if (m_unplugged)
+        return USBD_STATUS_DEVICE_GONE;
+    if (TakeFault(&fault))
+        return fault;
+    if (value != 0 && value != 1)
+        return USBD_STATUS_STALL_PID;
     m_configuration = value;
     return USBD_STATUS_SUCCESS;
 }
 
-platform::UsbResult SimCamera::ControlTransfer(const platform::UsbSetupPacket& setup,
-                                               UCHAR* data) {
+platform::UsbResult SimCamera::ControlTransfer(const platform::UsbSetupPacket& setup, UCHAR* data) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const bool in = setup.bmRequestType == kRequestTypeIn;
     SetupRecord record{setup, {}, USBD_STATUS_SUCCESS};
-    if (!in && setup.wLength > 0) record.data.assign(data, data + setup.wLength);
+    if (!in && setup.wLength > 0)
+        record.data.assign(data, data + setup.wLength);
 
     auto finish = [&](USBD_STATUS status, ULONG transferred) {
         record.status = status;
-        if (in && USBD_SUCCESS(status)) record.data.assign(data, data + transferred);
+        if (in && USBD_SUCCESS(status))
+            record.data.assign(data, data + transferred);
         m_log.push_back(record);
         return platform::UsbResult{status, transferred};
     };
 
     USBD_STATUS fault;
-    if (m_unplugged) return finish(USBD_STATUS_DEVICE_GONE, 0);
-    if (TakeFault(&fault)) return finish(fault, 0);
+    if (m_unplugged)
+        return finish(USBD_STATUS_DEVICE_GONE, 0);
+    if (TakeFault(&fault))
+        return finish(fault, 0);
     if (std::find(m_failCodes.begin(), m_failCodes.end(), setup.bRequest) != m_failCodes.end()) {
         return finish(USBD_STATUS_DEV_NOT_RESPONDING, 0);
     }
-    if (!in && setup.bmRequestType != kRequestTypeOut) return finish(USBD_STATUS_STALL_PID, 0);
-    if (m_configuration == 0) return finish(USBD_STATUS_STALL_PID, 0);
+    if (!in && setup.bmRequestType != kRequestTypeOut)
+        return finish(USBD_STATUS_STALL_PID, 0);
+    if (m_configuration == 0)
+        return finish(USBD_STATUS_STALL_PID, 0);
 
     if (setup.bRequest == kRegisterRequest) {
-        if (setup.wIndex != 0 || setup.wLength != 2) return finish(USBD_STATUS_STALL_PID, 0);
+        if (setup.wIndex != 0 || setup.wLength != 2)
+            return finish(USBD_STATUS_STALL_PID, 0);
         int number;
         if (in) {
             number = setup.wValue - kRegisterReadBase;
@@ -297,9 +339,11 @@ platform::UsbResult SimCamera::ControlTransfer(const platform::UsbSetupPacket& s
             number = kRegisterPlainWrite;
         } else {
             number = setup.wValue - kRegisterWriteBase;
-            if (number == kRegisterPlainWrite) number = -1;  // register 80 has no 0x8000 form
+            if (number == kRegisterPlainWrite)
+                number = -1;  // register 80 has no 0x8000 form
         }
-        if (number < 0 || number >= kRegisterCount) return finish(USBD_STATUS_STALL_PID, 0);
+        if (number < 0 || number >= kRegisterCount)
+            return finish(USBD_STATUS_STALL_PID, 0);
         if (in) {
             data[0] = static_cast<uint8_t>(m_registers[number] & 0xFF);
             data[1] = static_cast<uint8_t>(m_registers[number] >> 8);
@@ -340,7 +384,8 @@ void SimCamera::CancelTransfer(platform::UsbTransfer* transfer) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = std::find(m_transfers.begin(), m_transfers.end(), transfer);
-        if (it == m_transfers.end()) return;
+        if (it == m_transfers.end())
+            return;
         m_transfers.erase(it);
     }
     transfer->Finish(USBD_STATUS_CANCELED, 0);

@@ -44,7 +44,7 @@ struct SetupRecord {
 };
 
 class SimCamera final : public platform::UsbDeviceModel {
-public:
+  public:
     static constexpr int kRegisterCount = 108;
 
     explicit SimCamera(const CameraConfig& config = {});
@@ -88,7 +88,7 @@ public:
     // Finishes every transfer still held (the device went away).
     void Unplug();
 
-private:
+  private:
     struct BlockSpec;
     static const BlockSpec* FindBlock(uint8_t code);
     std::vector<uint8_t>* Storage(uint8_t code);
@@ -98,8 +98,7 @@ private:
 
     const CameraConfig m_config;
     std::mutex m_mutex;  // guards everything below
-    std::vector<uint8_t> m_info, m_settings, m_block13, m_exposure, m_block22, m_blockF0,
-        m_blockF9;
+    std::vector<uint8_t> m_info, m_settings, m_block13, m_exposure, m_block22, m_blockF0, m_blockF9;
     std::array<uint16_t, kRegisterCount> m_registers{};
     std::vector<SetupRecord> m_log;
     uint8_t m_configuration = 0;

@@ -36,10 +36,17 @@ const char kUsage[] =
 
 const char* ArrangementName(uint16_t code) {
     switch (code) {
-        case 1: return "monochrome";
-        case 2: case 3: case 4: case 5: return "colour mosaic";
-        case 10: return "packed luma/chroma";
-        default: return "unknown";
+        case 1:
+            return "monochrome";
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+            return "colour mosaic";
+        case 10:
+            return "packed luma/chroma";
+        default:
+            return "unknown";
     }
 }
 
@@ -47,7 +54,8 @@ bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
     char* end = nullptr;
     errno = 0;
     const unsigned long v = strtoul(text, &end, 0);
-    if (errno != 0 || end == text || *end != 0 || v > max) return false;
+    if (errno != 0 || end == text || *end != 0 || v > max)
+        return false;
     *value = v;
     return true;
 }
@@ -117,7 +125,8 @@ int main(int argc, char** argv) {
         fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
-    if (strcmp(argv[1], "formats") == 0) return Formats(argc - 2, argv + 2);
+    if (strcmp(argv[1], "formats") == 0)
+        return Formats(argc - 2, argv + 2);
     fprintf(stderr, "halvex: unknown command '%s'\n\n%s", argv[1], kUsage);
     return 2;
 }

@@ -13,7 +13,7 @@ using platform::Resources;
 using ::testing::ElementsAreArray;
 
 class CommandProtocolTest : public DeviceTest, public ::testing::WithParamInterface<bool> {
-protected:
+  protected:
     void SetUp() override {
         DeviceTest::SetUp();
         Started();
@@ -37,22 +37,54 @@ TEST_P(CommandProtocolTest, EveryRequestHasItsWireEncoding) {
     static UCHAR block[256];
     static USHORT registers[CAMERA_REGISTER_COUNT];
     const WireCase cases[] = {
-        {"info read", [](DeviceContext* d) { return ReadCameraInfo(d, nullptr); }, {0xC0, 0x11, 0, 0, 64}},
-        {"settings read", [](DeviceContext* d) { return ReadCameraSettings(d, nullptr); }, {0xC0, 0x12, 0, 0, 64}},
-        {"block 0x13 read", [](DeviceContext* d) { return ReadBlock13(d, nullptr); }, {0xC0, 0x13, 0, 0, 6}},
-        {"exposure read", [](DeviceContext* d) { return ReadExposureBlock(d, nullptr); }, {0xC0, 0x21, 0, 0, 64}},
-        {"block 0x22 read", [](DeviceContext* d) { return ReadBlock22(d, nullptr); }, {0xC0, 0x22, 0, 0, 10}},
-        {"block 0xF0 read", [](DeviceContext* d) { return ReadBlockF0(d, nullptr); }, {0xC0, 0xF0, 0, 0, 64}},
-        {"block 0xF9 read", [](DeviceContext* d) { return ReadBlockF9(d, nullptr); }, {0xC0, 0xF9, 0x6F00, 0x0151, 256}},
-        {"settings write", [](DeviceContext* d) { return WriteCameraSettings(d, block); }, {0x40, 0x12, 0, 0, 64}},
-        {"block 0x13 write", [](DeviceContext* d) { return WriteBlock13(d, block); }, {0x40, 0x13, 0, 0, 6}},
-        {"exposure write", [](DeviceContext* d) { return WriteExposureBlock(d, block); }, {0x40, 0x21, 0, 0, 64}},
-        {"block 0x22 write", [](DeviceContext* d) { return WriteBlock22(d, block); }, {0x40, 0x22, 0, 0, 10}},
-        {"register 3 read", [](DeviceContext* d) { return ReadRegister(d, 3, nullptr); }, {0xC0, 0x80, 0x0083, 0, 2}},
-        {"register 3 write", [](DeviceContext* d) { return WriteRegister(d, registers, 3); }, {0x40, 0x80, 0x8003, 0, 2}},
-        {"register 80 write", [](DeviceContext* d) { return WriteRegister(d, registers, 80); }, {0x40, 0x80, 0x0050, 0, 2}},
-        {"command 0x20", [](DeviceContext* d) { return SendVendorRequest(d, 0, 0x20, 0, 0, nullptr, 0, nullptr); }, {0x40, 0x20, 0, 0, 0}},
-        {"command 0x30", [](DeviceContext* d) { return SendVendorRequest(d, 0, 0x30, 0, 0, nullptr, 0, nullptr); }, {0x40, 0x30, 0, 0, 0}},
+        {"info read",
+         [](DeviceContext* d) { return ReadCameraInfo(d, nullptr); },
+         {0xC0, 0x11, 0, 0, 64}},
+        {"settings read",
+         [](DeviceContext* d) { return ReadCameraSettings(d, nullptr); },
+         {0xC0, 0x12, 0, 0, 64}},
+        {"block 0x13 read",
+         [](DeviceContext* d) { return ReadBlock13(d, nullptr); },
+         {0xC0, 0x13, 0, 0, 6}},
+        {"exposure read",
+         [](DeviceContext* d) { return ReadExposureBlock(d, nullptr); },
+         {0xC0, 0x21, 0, 0, 64}},
+        {"block 0x22 read",
+         [](DeviceContext* d) { return ReadBlock22(d, nullptr); },
+         {0xC0, 0x22, 0, 0, 10}},
+        {"block 0xF0 read",
+         [](DeviceContext* d) { return ReadBlockF0(d, nullptr); },
+         {0xC0, 0xF0, 0, 0, 64}},
+        {"block 0xF9 read",
+         [](DeviceContext* d) { return ReadBlockF9(d, nullptr); },
+         {0xC0, 0xF9, 0x6F00, 0x0151, 256}},
+        {"settings write",
+         [](DeviceContext* d) { return WriteCameraSettings(d, block); },
+         {0x40, 0x12, 0, 0, 64}},
+        {"block 0x13 write",
+         [](DeviceContext* d) { return WriteBlock13(d, block); },
+         {0x40, 0x13, 0, 0, 6}},
+        {"exposure write",
+         [](DeviceContext* d) { return WriteExposureBlock(d, block); },
+         {0x40, 0x21, 0, 0, 64}},
+        {"block 0x22 write",
+         [](DeviceContext* d) { return WriteBlock22(d, block); },
+         {0x40, 0x22, 0, 0, 10}},
+        {"register 3 read",
+         [](DeviceContext* d) { return ReadRegister(d, 3, nullptr); },
+         {0xC0, 0x80, 0x0083, 0, 2}},
+        {"register 3 write",
+         [](DeviceContext* d) { return WriteRegister(d, registers, 3); },
+         {0x40, 0x80, 0x8003, 0, 2}},
+        {"register 80 write",
+         [](DeviceContext* d) { return WriteRegister(d, registers, 80); },
+         {0x40, 0x80, 0x0050, 0, 2}},
+        {"command 0x20",
+         [](DeviceContext* d) { return SendVendorRequest(d, 0, 0x20, 0, 0, nullptr, 0, nullptr); },
+         {0x40, 0x20, 0, 0, 0}},
+        {"command 0x30",
+         [](DeviceContext* d) { return SendVendorRequest(d, 0, 0x30, 0, 0, nullptr, 0, nullptr); },
+         {0x40, 0x30, 0, 0, 0}},
     };
     for (const WireCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -15,7 +15,7 @@ using platform::Lane;
 using platform::Runtime;
 
 class AdapterTest : public DeviceTest {
-protected:
+  protected:
     void SetUp() override {
         DeviceTest::SetUp();
         Started();
@@ -65,7 +65,8 @@ protected:
         return Host().Call(*srb);
     }
 
-    NTSTATUS SetVideoControlMode(ULONG streamIndex, LONG mode, ULONG id = KSPROPERTY_VIDEOCONTROL_MODE) {
+    NTSTATUS SetVideoControlMode(ULONG streamIndex, LONG mode,
+                                 ULONG id = KSPROPERTY_VIDEOCONTROL_MODE) {
         KSPROPERTY_VIDEOCONTROL_MODE_S request{}, data{};
         request.StreamIndex = streamIndex;
         data.StreamIndex = streamIndex;
@@ -77,7 +78,8 @@ protected:
     void ReleaseObjects() override {
         if (m_stream) {
             StreamContext* stream = StreamInSlot(Device(), 0);
-            if (stream != nullptr) FlushReadQueue(stream);
+            if (stream != nullptr)
+                FlushReadQueue(stream);
             SetStreamInSlot(Device(), 0, nullptr);
         }
         m_stream.reset();
@@ -125,11 +127,14 @@ TEST_F(AdapterTest, RequestArrivingDuringAnotherWaitsAndCompletesInArrivalOrder)
     config.PhysicalDeviceObject = Session().Usb().LowerDevice();
     (*start)->CommandData.ConfigInfo = &config;
     bool queuedWhileBusy = false;
-    Runtime::Post(Lane::Device, 0, [&] {
-        Host().Send(*second);
-        Host().Send(*third);
-        queuedWhileBusy = !second->Done() && !third->Done();
-    }, "late arrivals");
+    Runtime::Post(
+        Lane::Device, 0,
+        [&] {
+            Host().Send(*second);
+            Host().Send(*third);
+            queuedWhileBusy = !second->Done() && !third->Done();
+        },
+        "late arrivals");
     Host().Send(*start);
     EXPECT_TRUE(queuedWhileBusy);
     ASSERT_TRUE(start->Done() && second->Done() && third->Done());

@@ -37,7 +37,8 @@ TEST_F(StartupTest, EveryKnownModelGetsItsSensorSizeAndFormatList) {
         EXPECT_EQ(Device()->m_DevicePowerState, PowerDeviceD0);
         EXPECT_EQ(Device()->m_ulVideoDecoderStandard, 1u);
         EXPECT_EQ(Device()->m_pWorkItemDeviceObject, Session().Usb().LowerDevice());
-        EXPECT_EQ(Host().StreamDescriptorSize(), sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION));
+        EXPECT_EQ(Host().StreamDescriptorSize(),
+                  sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION));
         EXPECT_EQ(Camera().Configuration(), 1);
         std::vector<client::VideoFormat> formats;
         ASSERT_EQ(Session().Formats(&formats), STATUS_SUCCESS);
@@ -103,7 +104,8 @@ TEST_F(StartupTest, AllocationFailureAtEachPointFailsCleanly) {
             Resources::FailNth(kind.resource, k);
             const NTSTATUS status = Session().Start();
             Resources::ClearFaults();
-            if (NT_SUCCESS(status)) break;
+            if (NT_SUCCESS(status))
+                break;
             const NTSTATUS expected = kind.resource == Resource::Pool && k <= 2
                                           ? STATUS_UNSUCCESSFUL  // a frame buffer
                                           : STATUS_INSUFFICIENT_RESOURCES;

@@ -9,7 +9,7 @@ namespace halvex::test {
 namespace {
 
 class ConcurrencyTest : public DeviceTest {
-protected:
+  protected:
     ConcurrencyTest() : DeviceTest(platform::TimeMode::Real) {}
 };
 
@@ -26,7 +26,8 @@ TEST_F(ConcurrencyTest, AdapterRequestsFromManyThreadsCompleteExactlyOnce) {
                 auto srb = Host().NewSrb(SRB_CHANGE_POWER_STATE);
                 (*srb)->CommandData.DeviceState = (i + t) % 2 ? PowerDeviceD3 : PowerDeviceD0;
                 IoGetCurrentIrpStackLocation(srb->Irp())->MinorFunction = IRP_MN_SET_POWER;
-                if (i % 3 == 0) (*srb)->Command = SRB_UNKNOWN_DEVICE_COMMAND;
+                if (i % 3 == 0)
+                    (*srb)->Command = SRB_UNKNOWN_DEVICE_COMMAND;
                 Host().Send(*srb);
                 sent[t].push_back(std::move(srb));
             }

@@ -32,8 +32,9 @@ struct FakeLower {
         irp->IoStatus.Status = s_status;
         if (s_pend) {
             IoMarkIrpPending(irp);
-            Runtime::Post(Lane::UsbCompletion, Runtime::Now() + 50,
-                          [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); }, "fake completion");
+            Runtime::Post(
+                Lane::UsbCompletion, Runtime::Now() + 50,
+                [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); }, "fake completion");
             return STATUS_PENDING;
         }
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -88,7 +89,9 @@ TEST_F(IoTest, SynchronousRequestCompletesThroughEventOnBothPaths) {
     }
 }
 
-VOID RecordCancel(PDEVICE_OBJECT, PIRP irp) { irp->IoStatus.Information = 42; }
+VOID RecordCancel(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Information = 42;
+}
 
 TEST_F(IoTest, CancelCallsTheCancelRoutineOnce) {
     PIRP irp = IoAllocateIrp(1, FALSE);
@@ -124,12 +127,15 @@ TEST_F(IoTest, CompletingTwiceAndFreeingInFlightAreReported) {
     FakeLower::s_pend = false;
     IoCallDriver(&lower.device, second);
     IoCompleteRequest(second, IO_NO_INCREMENT);
-    EXPECT_THAT(Verifier::Violations(), ::testing::ElementsAre(::testing::HasSubstr("completed twice")));
+    EXPECT_THAT(Verifier::Violations(),
+                ::testing::ElementsAre(::testing::HasSubstr("completed twice")));
     Verifier::Clear();
     IoFreeIrp(second);
 }
 
-VOID CountRun(PDEVICE_OBJECT, PVOID context) { ++*static_cast<int*>(context); }
+VOID CountRun(PDEVICE_OBJECT, PVOID context) {
+    ++*static_cast<int*>(context);
+}
 
 TEST_F(IoTest, WorkItemRunsOnTheWorkerAndMustNotBeFreedWhileQueued) {
     DEVICE_OBJECT device{};
@@ -141,7 +147,8 @@ TEST_F(IoTest, WorkItemRunsOnTheWorkerAndMustNotBeFreedWhileQueued) {
     EXPECT_EQ(runs, 1);
     IoQueueWorkItem(item, CountRun, DelayedWorkQueue, &runs);
     IoFreeWorkItem(item);
-    EXPECT_THAT(Verifier::Violations(), ::testing::ElementsAre(::testing::HasSubstr("still queued")));
+    EXPECT_THAT(Verifier::Violations(),
+                ::testing::ElementsAre(::testing::HasSubstr("still queued")));
     Verifier::Clear();
     Runtime::RunDue();
     EXPECT_EQ(runs, 2);

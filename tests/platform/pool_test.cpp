@@ -18,7 +18,8 @@ TEST_F(PoolTest, TracksLiveAllocationsByTagAndReportsLeaks) {
     EXPECT_EQ(Resources::LivePool(a), 2u);
     EXPECT_EQ(Resources::LivePoolBytes(a), 128u);
     EXPECT_EQ(Resources::LivePool(b), 1u);
-    EXPECT_THAT(Resources::LeakReport(), ::testing::HasSubstr("pool tag 'aaaa': 2 allocation(s), 128 bytes"));
+    EXPECT_THAT(Resources::LeakReport(),
+                ::testing::HasSubstr("pool tag 'aaaa': 2 allocation(s), 128 bytes"));
     ExFreePoolWithTag(p1, a);
     ExFreePool(p2);
     ExFreePool(p3);

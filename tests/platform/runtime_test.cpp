@@ -17,10 +17,14 @@ class RuntimeTest : public PlatformTest {};
 
 TEST_F(RuntimeTest, VirtualTimeRunsItemsInDueOrderThenPostingOrder) {
     std::string order;
-    Runtime::Post(Lane::Worker, 30, [&] { order += 'd'; }, "d");
-    Runtime::Post(Lane::Timer, 10, [&] { order += 'a'; }, "a");
-    Runtime::Post(Lane::Device, 10, [&] { order += 'b'; }, "b");
-    Runtime::Post(Lane::UsbCompletion, 20, [&] { order += 'c'; }, "c");
+    Runtime::Post(
+        Lane::Worker, 30, [&] { order += 'd'; }, "d");
+    Runtime::Post(
+        Lane::Timer, 10, [&] { order += 'a'; }, "a");
+    Runtime::Post(
+        Lane::Device, 10, [&] { order += 'b'; }, "b");
+    Runtime::Post(
+        Lane::UsbCompletion, 20, [&] { order += 'c'; }, "c");
     Runtime::Advance(20);
     EXPECT_EQ(order, "abc");
     EXPECT_EQ(Runtime::Now(), 20);
@@ -40,11 +44,12 @@ TEST_F(RuntimeTest, WaitsCostNoRealTimeAndRunQueuedWork) {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -500;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
     EXPECT_EQ(Runtime::Now(), 10000500);
 
-    Runtime::Post(Lane::UsbCompletion, Runtime::Now() + 200, [&] { KeSetEvent(&event, 0, FALSE); },
-                  "set");
+    Runtime::Post(
+        Lane::UsbCompletion, Runtime::Now() + 200, [&] { KeSetEvent(&event, 0, FALSE); }, "set");
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Runtime::Now(), 10000700);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
@@ -73,7 +78,9 @@ TEST_F(RuntimeTest, SpinLockMisuseIsReported) {
 struct TimerProbe {
     std::vector<LONGLONG> runs;
 };
-VOID RecordTick(PVOID context) { static_cast<TimerProbe*>(context)->runs.push_back(Runtime::Now()); }
+VOID RecordTick(PVOID context) {
+    static_cast<TimerProbe*>(context)->runs.push_back(Runtime::Now());
+}
 
 TEST_F(RuntimeTest, StreamTimerRunsOnceAtDispatchAndCanBeRearmedOrDisarmed) {
     HW_STREAM_OBJECT stream{};

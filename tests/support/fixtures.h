@@ -17,7 +17,7 @@
 namespace halvex::test {
 
 class PlatformTest : public ::testing::Test {
-protected:
+  protected:
     explicit PlatformTest(platform::TimeMode mode = platform::TimeMode::Virtual) : m_mode(mode) {}
 
     void SetUp() override {
@@ -39,12 +39,12 @@ protected:
     // Releases what the test holds before the runtime stops.
     virtual void ReleaseObjects() {}
 
-private:
+  private:
     platform::TimeMode m_mode;
 };
 
 class DeviceTest : public PlatformTest {
-protected:
+  protected:
     using PlatformTest::PlatformTest;
 
     // Creates the device on a simulated camera (not yet started).
@@ -66,7 +66,7 @@ protected:
 
     void ReleaseObjects() override { m_session.reset(); }
 
-private:
+  private:
     std::unique_ptr<client::CameraSession> m_session;
 };
 
