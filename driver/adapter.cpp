@@ -129,7 +129,12 @@ VOID DeviceProperty(PHW_STREAM_REQUEST_BLOCK srb, BOOLEAN set) {
     if (IsEqualGUID(propertySet, PROPSETID_VIDCAP_VIDEOPROCAMP)) {
         set ? SetProcAmpProperty(srb) : GetProcAmpProperty(srb);
     } else if (IsEqualGUID(propertySet, PROPSETID_VIDCAP_VIDEODECODER)) {
-        set ? (VOID)(srb->Status = STATUS_NOT_IMPLEMENTED) : GetVideoDecoderProperty(srb);
+        // The decoder values are fixed: only get is answered.
+        if (set) {
+            srb->Status = STATUS_NOT_IMPLEMENTED;
+        } else {
+            GetVideoDecoderProperty(srb);
+        }
     } else if (IsEqualGUID(propertySet, PROPSETID_VIDCAP_VIDEOCONTROL)) {
         set ? SetVideoControlMode(srb, descriptor) : GetVideoControlProperty(srb);
     } else if (IsEqualGUID(propertySet, PROPSETID_VENDOR_CAMERA)) {

@@ -66,7 +66,7 @@ class UsbStack {
     // The device is gone: every request fails from now on.
     void Unplug() { m_unplugged = true; }
     bool Unplugged() const { return m_unplugged; }
-    // Number of requests dispatched, by URB function, since creation.
+    // Number of URB requests dispatched since creation.
     ULONG Requests() const { return m_requests; }
 
   private:
