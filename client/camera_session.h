@@ -3,6 +3,7 @@
 // causes (start, stop, stream information and formats).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,35 @@ struct VideoFormat {
     int32_t height;
     uint32_t imageSize;
     int64_t frameInterval;  // 100 ns units
+};
+
+// A read request queued on the stream, with its buffer and stream header.
+class PendingRead {
+  public:
+    PendingRead(platform::HostDevice& device, platform::HostStream& stream, size_t bufferSize);
+    PendingRead(const PendingRead&) = delete;
+    PendingRead& operator=(const PendingRead&) = delete;
+
+    bool Done() const { return m_srb->Done(); }
+    // Waits for completion until the absolute deadline (-1: none); true when completed.
+    bool Wait(int64_t deadline = -1) { return m_srb->Wait(deadline); }
+    NTSTATUS Status() { return m_srb->Status(); }
+    platform::HostSrb& Srb() { return *m_srb; }
+
+    // The stream header and frame information as the driver left them.
+    const KSSTREAM_HEADER& Header() const { return m_header.header; }
+    const KS_FRAME_INFO& FrameInfo() const { return m_header.frameInfo; }
+    const std::vector<uint8_t>& Data() const { return m_data; }
+
+  private:
+    friend class CameraSession;
+    struct StreamHeader {
+        KSSTREAM_HEADER header;
+        KS_FRAME_INFO frameInfo;
+    };
+    std::unique_ptr<platform::HostSrb> m_srb;
+    StreamHeader m_header{};
+    std::vector<uint8_t> m_data;
 };
 
 class CameraSession {
@@ -46,6 +76,30 @@ class CameraSession {
     uint32_t SensorWidth();
     uint32_t SensorHeight();
 
+    // The capture stream. A format is a KS_DATAFORMAT_VIDEOINFOHEADER with its bitmap header, as
+    // the intersection returns it.
+    // SRB_GET_DATA_INTERSECTION with the published range of this size.
+    NTSTATUS IntersectFormat(uint32_t width, int32_t height, std::vector<uint8_t>* format);
+    NTSTATUS OpenStream(const std::vector<uint8_t>& format);
+    // Intersects, then opens with the result.
+    NTSTATUS OpenStream(uint32_t width, int32_t height);
+    NTSTATUS CloseStream();
+    bool StreamOpen() const { return m_stream != nullptr; }
+    NTSTATUS SetFormat(const std::vector<uint8_t>& format);
+    NTSTATUS ProposeFormat(const std::vector<uint8_t>& format);
+    NTSTATUS SetState(KSSTATE state);
+    NTSTATUS GetState(KSSTATE* state);
+    // SRB_INDICATE_MASTER_CLOCK with the clock's handle, or null to remove it.
+    NTSTATUS SetMasterClock(platform::HostClock* clock);
+    NTSTATUS GetAllocatorFraming(KSALLOCATOR_FRAMING* framing);
+    NTSTATUS GetDroppedFrames(KSPROPERTY_DROPPEDFRAMES_CURRENT_S* dropped);
+    // Queues a read of a buffer of this size; it completes when a frame is delivered into it,
+    // or when it is cancelled or refused.
+    std::shared_ptr<PendingRead> QueueRead(size_t bufferSize);
+    // Asks the driver to cancel a queued read.
+    void CancelRead(PendingRead& read);
+    platform::HostStream* Stream() { return m_stream.get(); }
+
     sim::SimCamera& Camera() { return *m_camera; }
     platform::UsbStack& Usb() { return *m_usb; }
     platform::HostDriver& Driver() { return *m_driver; }
@@ -57,7 +111,13 @@ class CameraSession {
     std::unique_ptr<platform::UsbStack> m_usb;
     std::unique_ptr<platform::HostDriver> m_driver;
     std::unique_ptr<platform::HostDevice> m_device;
+    std::unique_ptr<platform::HostStream> m_stream;
     bool m_started = false;
+
+    NTSTATUS StreamControl(SRB_COMMAND command,
+                           const std::function<void(HW_STREAM_REQUEST_BLOCK*)>& fill,
+                           HW_STREAM_REQUEST_BLOCK* result = nullptr);
+    NTSTATUS StreamProperty(const GUID& set, ULONG id, void* output, ULONG size);
 };
 
 // A status as text: its name where known, else its hexadecimal value.

@@ -69,7 +69,7 @@ VOID SurpriseRemoval(PHW_STREAM_REQUEST_BLOCK srb) {
         return;
     WriteStreamState(stream, KSSTATE_STOP);
     WriteLongRelease(&device->m_bSurpriseRemoved, TRUE);
-    if (device->m_bTransportRunning)
+    if (ReadLongAcquire(&device->m_bTransportRunning))
         FlushReadQueue(stream);
 }
 

@@ -93,16 +93,34 @@ struct DeviceContext {
     USHORT m_wRotationMode;
     UCHAR m_byteConversionMethod;
 
+    // --- Application events (registered through the vendor property set) ---
+    PKEVENT m_pUserEvent0;  // set by the transport on a zero-length or overlong transfer
+    PKEVENT m_pUserEvent1;
+
     // --- Frame capture ---
     PUCHAR m_pAssemblyBuffer;  // owned, FRAME_BUFFER_SIZE (tag eeee)
     PUCHAR m_pFrameBuffer;     // owned, FRAME_BUFFER_SIZE (tag eeee)
     TransportContext* m_pTransport;
-    UCHAR m_bTransportRunning;
+    // Written by state changes, close and capture restarts, read by surprise removal: atomic.
+    LONG m_bTransportRunning;
+    // Assembly state: touched only by the one transfer completion that holds the transport's
+    // assembly turn (see the transport), one at a time in data order.
     ULONG m_ulFrameHeaderValue;
     ULONG m_ulAssembledBytes;
-    UCHAR m_bFrameReady;
-    UCHAR m_bWorkItemPending;
+    // Frame hand-over between the transport and the frame pump, both accessed atomically.
+    // m_bWorkItemPending is one of WORK_ITEM_*: the frame pump owns m_pFrameBuffer while it is
+    // WORK_ITEM_PENDING, the transport while it is WORK_ITEM_HANDOVER (copying a new frame in),
+    // and either may take it from WORK_ITEM_IDLE with a compare-exchange, so the flag test and
+    // the copy are one step. m_bFrameReady is set by the transport and cleared by the pump, each
+    // while it owns the buffer.
+    LONG m_bFrameReady;
+    LONG m_bWorkItemPending;
 };
+
+// Owners of m_pFrameBuffer (values of m_bWorkItemPending).
+#define WORK_ITEM_IDLE 0
+#define WORK_ITEM_PENDING 1
+#define WORK_ITEM_HANDOVER 2
 
 inline DeviceContext* DeviceOf(PHW_STREAM_REQUEST_BLOCK srb) {
     return static_cast<DeviceContext*>(srb->HwDeviceExtension);

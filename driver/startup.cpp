@@ -204,7 +204,7 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     for (ULONG i = 0; i < HALVEX_MAX_STREAMS; ++i) SetStreamInSlot(device, i, nullptr);
     WriteLongRelease(&device->m_bSurpriseRemoved, FALSE);
     device->m_DevicePowerState = PowerDeviceD0;
-    device->m_bTransportRunning = FALSE;
+    WriteLongRelease(&device->m_bTransportRunning, FALSE);
     device->m_ulVideoDecoderStandard = KS_AnalogVideo_NTSC_M;
     device->m_ulVideoDecoderOutputEnable = 0;
     device->m_ulVideoDecoderVcrTiming = 0;

@@ -185,7 +185,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR) {
         const bool invoke = stack->CompletionRoutine != nullptr &&
                             ((NT_SUCCESS(st) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                              (!NT_SUCCESS(st) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                             (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+                             (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) &&
+                              (stack->Control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                         ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject

@@ -29,6 +29,7 @@ typedef uint16_t WORD;
 typedef uint8_t BYTE;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef int64_t LONG64;
 typedef uint64_t ULONG_PTR;
 typedef int64_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
@@ -122,6 +123,7 @@ typedef struct tagSIZE {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 
 // ---------------------------------------------------------------------------------------------
 // Doubly linked lists
@@ -259,6 +261,18 @@ inline LONG ReadLongAcquire(const volatile LONG* Source) {
     return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
 }
 inline VOID WriteLongRelease(volatile LONG* Destination, LONG Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline LONG64 ReadAcquire64(const volatile LONG64* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+inline VOID WriteRelease64(volatile LONG64* Destination, LONG64 Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+inline VOID WritePointerRelease(PVOID volatile* Destination, PVOID Value) {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
 inline UCHAR ReadUCharAcquire(const volatile UCHAR* Source) {

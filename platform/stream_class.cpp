@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/stream_class_host.h"
 #include "platform/verifier.h"
@@ -13,7 +14,14 @@ namespace {
 std::mutex g_scMutex;  // guards the registries below
 std::map<PDRIVER_OBJECT, HostDriver*> g_drivers;
 std::map<PHW_STREAM_REQUEST_BLOCK, HostSrb*> g_srbs;
-std::map<PHW_STREAM_OBJECT, uint64_t> g_timers;  // armed timer of each stream object
+struct ArmedTimer {
+    uint64_t token;
+    uint64_t runtimeId;
+};
+std::map<PHW_STREAM_OBJECT, ArmedTimer> g_timers;  // armed timer of each stream object
+// Stream objects whose timer routine is running, with the thread running it. Changed only under
+// Runtime::Notify and read in Runtime::WaitUntil predicates (the runtime's lock guards it).
+std::map<PHW_STREAM_OBJECT, std::thread::id> g_runningTimers;
 std::map<HANDLE, HostClock*> g_clocks;
 
 WCHAR g_registryPathText[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\halvex";
@@ -135,7 +143,7 @@ HostStream::~HostStream() {
         std::lock_guard<std::mutex> lock(g_scMutex);
         auto it = g_timers.find(&m_object);
         if (it != g_timers.end()) {
-            timer = it->second;
+            timer = it->second.runtimeId;
             g_timers.erase(it);
         }
     }
@@ -291,7 +299,10 @@ VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE No
         Verifier::Report("completion of an unknown adapter SRB %p", static_cast<void*>(srb));
         return;
     }
-    if (srb->HwDeviceExtension != HwDeviceExtension || srb->StreamObject != nullptr) {
+    // Open and close stream are adapter requests that name a stream object.
+    const bool streamAllowed = srb->Command == SRB_OPEN_STREAM || srb->Command == SRB_CLOSE_STREAM;
+    if (srb->HwDeviceExtension != HwDeviceExtension ||
+        (srb->StreamObject != nullptr && !streamAllowed)) {
         Verifier::Report("adapter SRB %p completed for another device or as a stream request",
                          static_cast<void*>(srb));
     }
@@ -317,35 +328,66 @@ VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE No
     host->OnComplete();
 }
 
+namespace {
+
+// Disarms the stream object's timer. Returns true when its routine is running on another thread
+// (it may arm the timer again before it returns).
+bool DisarmTimer(PHW_STREAM_OBJECT StreamObject) {
+    std::lock_guard<std::mutex> lock(g_scMutex);
+    auto it = g_timers.find(StreamObject);
+    if (it != g_timers.end()) {
+        Runtime::Cancel(it->second.runtimeId);
+        g_timers.erase(it);
+    }
+    bool running = false;
+    Runtime::Notify([&] {
+        auto run = g_runningTimers.find(StreamObject);
+        running = run != g_runningTimers.end() && run->second != std::this_thread::get_id();
+    });
+    return running;
+}
+
+}  // namespace
+
 VOID StreamClassScheduleTimer(PHW_STREAM_OBJECT StreamObject, PVOID, ULONG NumberOfMicroseconds,
                               PHW_TIMER_ROUTINE TimerRoutine, PVOID Context) {
-    uint64_t previous = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_scMutex);
-        auto it = g_timers.find(StreamObject);
-        if (it != g_timers.end()) {
-            previous = it->second;
-            g_timers.erase(it);
+    if (NumberOfMicroseconds == 0 || TimerRoutine == nullptr) {
+        // Disarming also waits for a routine that is running on another thread, and disarms
+        // again whatever it armed, so nothing of the timer runs after this returns.
+        while (DisarmTimer(StreamObject)) {
+            Runtime::WaitUntil([StreamObject] { return g_runningTimers.count(StreamObject) == 0; },
+                               -1);
         }
-    }
-    if (previous != 0)
-        Runtime::Cancel(previous);
-    if (NumberOfMicroseconds == 0 || TimerRoutine == nullptr)
         return;
+    }
+    static std::atomic<uint64_t> s_tokens{0};
+    const uint64_t token = ++s_tokens;
     const LONGLONG due = Runtime::Now() + static_cast<LONGLONG>(NumberOfMicroseconds) * 10;
     std::lock_guard<std::mutex> lock(g_scMutex);
-    // The entry is dropped before the routine runs, so the routine may arm the timer again.
+    auto it = g_timers.find(StreamObject);
+    if (it != g_timers.end()) {
+        Runtime::Cancel(it->second.runtimeId);
+        g_timers.erase(it);
+    }
     const uint64_t id = Runtime::Post(
         Lane::Timer, due,
-        [StreamObject, TimerRoutine, Context] {
+        [StreamObject, TimerRoutine, Context, token] {
             {
+                // Runs only if this arming is still the stream's timer; the entry is dropped
+                // before the routine runs, so the routine may arm the timer again.
                 std::lock_guard<std::mutex> inner(g_scMutex);
-                g_timers.erase(StreamObject);
+                auto armed = g_timers.find(StreamObject);
+                if (armed == g_timers.end() || armed->second.token != token)
+                    return;
+                g_timers.erase(armed);
+                Runtime::Notify(
+                    [StreamObject] { g_runningTimers[StreamObject] = std::this_thread::get_id(); });
             }
             TimerRoutine(Context);
+            Runtime::Notify([StreamObject] { g_runningTimers.erase(StreamObject); });
         },
         "a stream timer");
-    g_timers[StreamObject] = id;
+    g_timers[StreamObject] = ArmedTimer{token, id};
 }
 
 VOID StreamClassQueryMasterClockSync(HANDLE MasterClockHandle, PHW_TIME_CONTEXT TimeContext) {

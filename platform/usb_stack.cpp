@@ -40,7 +40,11 @@ class UsbStack::Transfer final : public UsbTransfer {
     UCHAR Endpoint() const override { return m_endpoint; }
     UCHAR* Buffer() const override { return static_cast<UCHAR*>(m_urb.TransferBuffer); }
     ULONG Length() const override { return m_urb.TransferBufferLength; }
-    void Finish(USBD_STATUS status, ULONG transferred) override;
+    void Finish(USBD_STATUS status, ULONG transferred) override {
+        FinishWithIrpStatus(status, transferred, UsbdToNtStatus(status));
+    }
+    void FinishWithIrpStatus(USBD_STATUS status, ULONG transferred, NTSTATUS irpStatus) override;
+    bool CancelRequested() const override { return m_cancelRequested.load(); }
     static void Cancel(PDEVICE_OBJECT device, PIRP irp);
 
     UsbStack& m_stack;
@@ -48,13 +52,15 @@ class UsbStack::Transfer final : public UsbTransfer {
     _URB_BULK_OR_INTERRUPT_TRANSFER& m_urb;
     UCHAR m_endpoint;
     std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_cancelRequested{false};
 };
 
 namespace {
 std::map<PIRP, std::shared_ptr<UsbTransfer>> g_transfers;
 }
 
-void UsbStack::Transfer::Finish(USBD_STATUS status, ULONG transferred) {
+void UsbStack::Transfer::FinishWithIrpStatus(USBD_STATUS status, ULONG transferred,
+                                             NTSTATUS irpStatus) {
     if (m_finished.exchange(true)) {
         Verifier::Report("USB transfer on endpoint 0x%02X finished twice", m_endpoint);
         return;
@@ -64,6 +70,8 @@ void UsbStack::Transfer::Finish(USBD_STATUS status, ULONG transferred) {
         status = USBD_STATUS_DEVICE_GONE;
     m_urb.Hdr.Status = status;
     m_urb.TransferBufferLength = USBD_SUCCESS(status) ? std::min(transferred, Length()) : 0;
+    if (m_stack.m_unplugged)
+        irpStatus = UsbdToNtStatus(status);
     PIRP irp = m_irp;
     UsbStack& stack = m_stack;
     std::shared_ptr<UsbTransfer> self;
@@ -75,7 +83,7 @@ void UsbStack::Transfer::Finish(USBD_STATUS status, ULONG transferred) {
             g_transfers.erase(it);
         }
     }
-    stack.Complete(irp, UsbdToNtStatus(status), true);
+    stack.Complete(irp, irpStatus, true);
 }
 
 void UsbStack::Transfer::Cancel(PDEVICE_OBJECT, PIRP irp) {
@@ -86,8 +94,11 @@ void UsbStack::Transfer::Cancel(PDEVICE_OBJECT, PIRP irp) {
         if (it != g_transfers.end())
             transfer = it->second;
     }
-    if (transfer)
-        static_cast<Transfer*>(transfer.get())->m_stack.m_model.CancelTransfer(transfer.get());
+    if (transfer) {
+        auto* t = static_cast<Transfer*>(transfer.get());
+        t->m_cancelRequested = true;
+        t->m_stack.m_model.CancelTransfer(transfer.get());
+    }
 }
 
 UsbStack::UsbStack(UsbDeviceModel& model) : m_model(model) {
@@ -242,7 +253,8 @@ NTSTATUS UsbStack::BulkTransfer(_URB_BULK_OR_INTERRUPT_TRANSFER& urb, PIRP irp) 
     }
     urb.Hdr.Status = USBD_STATUS_PENDING;
     IoSetCancelRoutine(irp, &Transfer::Cancel);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) &&
+        IoSetCancelRoutine(irp, nullptr) != nullptr) {
         transfer->Finish(USBD_STATUS_CANCELED, 0);
         return STATUS_PENDING;
     }

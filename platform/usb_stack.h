@@ -33,7 +33,15 @@ class UsbTransfer {
     virtual UCHAR Endpoint() const = 0;
     virtual UCHAR* Buffer() const = 0;
     virtual ULONG Length() const = 0;
+    // Finishes with a USBD status; the IRP's status follows from it.
     virtual void Finish(USBD_STATUS status, ULONG transferred) = 0;
+    // Finishes with a USBD status and an IRP status of the model's choice (for example a
+    // successful IRP whose URB carries an error).
+    virtual void FinishWithIrpStatus(USBD_STATUS status, ULONG transferred, NTSTATUS irpStatus) = 0;
+    // Whether the transfer's IRP is being cancelled. A model that is handed a transfer checks it
+    // under the same lock as its CancelTransfer, so a cancel that raced the hand-over is not
+    // lost.
+    virtual bool CancelRequested() const = 0;
 };
 
 class UsbDeviceModel {

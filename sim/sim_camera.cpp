@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/runtime.h"
+#include "sim/scene.h"
+
 namespace halvex::sim {
 namespace {
 
@@ -23,6 +26,38 @@ constexpr ModelSensor kModels[] = {
     {0x1106, {1024, 768}},  {0x1206, {1024, 768}},  {0x1306, {1360, 1024}}, {0x1406, {1360, 1024}},
     {0x1506, {1600, 1200}}, {0x1606, {1600, 1200}},
 };
+
+constexpr size_t kFrameHeaderSize = 64;
+constexpr size_t kTransferSize = 0x80000;
+
+// Partial readout heights of each sensor width: full, partial 1, partial 2. Readout modes 0x20,
+// 0x40 and 0x80 give the same three halved.
+struct Readouts {
+    uint32_t width;
+    uint32_t heights[3];
+};
+constexpr Readouts kReadouts[] = {
+    {1600, {1200, 544, 208}}, {1360, {1024, 472, 176}}, {1280, {960, 440, 168}},
+    {1024, {768, 344, 136}},  {640, {480, 224, 80}},
+};
+
+uint32_t ReadoutHeight(const SensorSize& sensor, uint8_t mode) {
+    static constexpr struct {
+        uint8_t mode;
+        int index;
+        bool halved;
+    } kModes[] = {{0x00, 0, false}, {0x01, 1, false}, {0x02, 2, false},
+                  {0x20, 0, true},  {0x40, 1, true},  {0x80, 2, true}};
+    for (const Readouts& r : kReadouts) {
+        if (r.width != sensor.width)
+            continue;
+        for (const auto& m : kModes) {
+            if (m.mode == mode)
+                return m.halved ? r.heights[m.index] / 2 : r.heights[m.index];
+        }
+    }
+    return sensor.height;  // an unknown mode reads the full sensor
+}
 
 void Put16(std::vector<uint8_t>& b, size_t offset, uint16_t v) {
     b[offset] = static_cast<uint8_t>(v & 0xFF);
@@ -76,7 +111,10 @@ SimCamera::SimCamera(const CameraConfig& config)
       m_exposure(64),
       m_block22(10),
       m_blockF0(64),
-      m_blockF9(256) {
+      m_blockF9(256),
+      m_frameRate(config.frameRate > 0 ? config.frameRate : 30.0),
+      m_liveness(std::make_shared<Liveness>()) {
+    m_liveness->camera = this;
     const SensorSize sensor = SensorSizeOf(config.modelCode);
     const uint16_t lines = config.linesPerFrame != 0 ? config.linesPerFrame
                                                      : static_cast<uint16_t>(sensor.height + 24);
@@ -106,6 +144,10 @@ SimCamera::SimCamera(const CameraConfig& config)
 }
 
 SimCamera::~SimCamera() {
+    {
+        std::lock_guard<std::mutex> lock(m_liveness->mutex);
+        m_liveness->camera = nullptr;
+    }
     Unplug();
 }
 
@@ -370,14 +412,29 @@ platform::UsbResult SimCamera::ControlTransfer(const platform::UsbSetupPacket& s
 }
 
 void SimCamera::SubmitTransfer(platform::UsbTransfer* transfer) {
+    std::vector<Pairing> ready;
+    USBD_STATUS refusal = USBD_STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_unplugged) {
+        if (m_unplugged) {
+            refusal = USBD_STATUS_DEVICE_GONE;
+        } else if (transfer->CancelRequested()) {
+            refusal = USBD_STATUS_CANCELED;
+        } else {
             m_transfers.push_back(transfer);
-            return;
+            ready = PairLocked();
+            if (!m_producing) {
+                m_producing = true;
+                ScheduleTickLocked(platform::Runtime::Now() +
+                                   static_cast<int64_t>(10000000.0 / m_frameRate));
+            }
         }
     }
-    transfer->Finish(USBD_STATUS_DEVICE_GONE, 0);
+    if (refusal != USBD_STATUS_SUCCESS) {
+        transfer->Finish(refusal, 0);
+        return;
+    }
+    for (const Pairing& p : ready) Send(p);
 }
 
 void SimCamera::CancelTransfer(platform::UsbTransfer* transfer) {
@@ -387,6 +444,8 @@ void SimCamera::CancelTransfer(platform::UsbTransfer* transfer) {
         if (it == m_transfers.end())
             return;
         m_transfers.erase(it);
+        // The host aborts the pipe: what the camera had not sent yet is thrown away.
+        m_outgoing.clear();
     }
     transfer->Finish(USBD_STATUS_CANCELED, 0);
 }
@@ -397,8 +456,165 @@ void SimCamera::Unplug() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_unplugged = true;
         held.swap(m_transfers);
+        m_outgoing.clear();
     }
     for (platform::UsbTransfer* t : held) t->Finish(USBD_STATUS_DEVICE_GONE, 0);
+}
+
+void SimCamera::SetFrameSplit(FrameSplit split) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_split = split;
+}
+
+void SimCamera::SetScript(const std::vector<Piece>& pieces) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_script = pieces;
+    m_split = FrameSplit::Script;
+}
+
+void SimCamera::SetFrameRate(double framesPerSecond) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (framesPerSecond > 0)
+        m_frameRate = framesPerSecond;
+}
+
+uint32_t SimCamera::FrameWidth() {
+    return SensorSizeOf(m_config.modelCode).width;
+}
+
+uint32_t SimCamera::FrameHeight() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return ReadoutHeight(SensorSizeOf(m_config.modelCode), m_settings[22]);
+}
+
+uint32_t SimCamera::FramesSent() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frameCounter;
+}
+
+size_t SimCamera::HeldTransfers() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_transfers.size();
+}
+
+void SimCamera::ScheduleTickLocked(int64_t due) {
+    m_nextFrameTime = due;
+    std::shared_ptr<Liveness> liveness = m_liveness;
+    platform::Runtime::Post(
+        platform::Lane::Device, due,
+        [liveness] {
+            std::lock_guard<std::mutex> lock(liveness->mutex);
+            if (liveness->camera != nullptr)
+                liveness->camera->FrameTick();
+        },
+        "a camera frame", true);
+}
+
+void SimCamera::FrameTick() {
+    std::vector<Pairing> ready;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unplugged || (m_transfers.empty() && m_outgoing.empty())) {
+            // Nobody reads: the camera idles until the next transfer is posted.
+            m_producing = false;
+            return;
+        }
+        QueueFrameLocked();
+        ready = PairLocked();
+        ScheduleTickLocked(m_nextFrameTime + static_cast<int64_t>(10000000.0 / m_frameRate));
+    }
+    for (const Pairing& p : ready) Send(p);
+}
+
+void SimCamera::QueueFrameLocked() {
+    const SensorSize sensor = SensorSizeOf(m_config.modelCode);
+    const uint32_t width = sensor.width;
+    const uint32_t height = ReadoutHeight(sensor, m_settings[22]);
+    const size_t imageSize = static_cast<size_t>(width) * height;
+    const size_t frameSize = kFrameHeaderSize + imageSize;
+    // At most two frames wait to be sent; a third is not produced.
+    size_t waiting = 0;
+    for (const Outgoing& o : m_outgoing)
+        waiting += o.piece.kind == Piece::Kind::Data ? o.piece.length : 0;
+    if (waiting > 2 * frameSize)
+        return;
+
+    if (m_rawWidth != width || m_rawHeight != height) {
+        m_raw = RenderRaw(width, height, m_config.arrangement);
+        m_rawWidth = width;
+        m_rawHeight = height;
+    }
+    auto frame = std::make_shared<std::vector<uint8_t>>(frameSize);
+    ++m_frameCounter;
+    for (int i = 0; i < 4; ++i) (*frame)[12 + i] = static_cast<uint8_t>(m_frameCounter >> (8 * i));
+    std::memcpy(frame->data() + kFrameHeaderSize, m_raw.data(), imageSize);
+
+    std::vector<Piece> pieces;
+    auto split = [&pieces](size_t bytes) {
+        while (bytes >= kTransferSize) {
+            pieces.push_back({Piece::Kind::Data, static_cast<uint32_t>(kTransferSize)});
+            bytes -= kTransferSize;
+        }
+        if (bytes > 0)
+            pieces.push_back({Piece::Kind::Data, static_cast<uint32_t>(bytes)});
+    };
+    switch (m_split) {
+        case FrameSplit::Standard:
+            split(frameSize);
+            break;
+        case FrameSplit::HeaderFirst:
+            pieces.push_back({Piece::Kind::Data, static_cast<uint32_t>(kFrameHeaderSize)});
+            split(imageSize);
+            break;
+        case FrameSplit::Script:
+            pieces = m_script;
+            break;
+    }
+    std::shared_ptr<const std::vector<uint8_t>> shared = frame;
+    size_t offset = 0;
+    for (const Piece& piece : pieces) {
+        m_outgoing.push_back({shared, offset, piece});
+        if (piece.kind == Piece::Kind::Data)
+            offset += piece.length;
+    }
+}
+
+std::vector<SimCamera::Pairing> SimCamera::PairLocked() {
+    std::vector<Pairing> ready;
+    while (!m_transfers.empty() && !m_outgoing.empty()) {
+        ready.push_back({m_transfers.front(), m_outgoing.front()});
+        m_transfers.pop_front();
+        m_outgoing.pop_front();
+    }
+    return ready;
+}
+
+void SimCamera::Send(const Pairing& pairing) {
+    platform::UsbTransfer* transfer = pairing.transfer;
+    const Outgoing& out = pairing.piece;
+    switch (out.piece.kind) {
+        case Piece::Kind::Data: {
+            const ULONG n = std::min<ULONG>(out.piece.length, transfer->Length());
+            const std::vector<uint8_t>& frame = *out.frame;
+            const size_t available =
+                out.offset < frame.size() ? std::min<size_t>(n, frame.size() - out.offset) : 0;
+            if (available > 0)
+                std::memcpy(transfer->Buffer(), frame.data() + out.offset, available);
+            if (n > available)
+                std::memset(transfer->Buffer() + available, 0, n - available);
+            transfer->Finish(USBD_STATUS_SUCCESS, n);
+            break;
+        }
+        case Piece::Kind::ZeroLength:
+            transfer->Finish(USBD_STATUS_SUCCESS, 0);
+            break;
+        case Piece::Kind::UsbdError:
+            transfer->FinishWithIrpStatus(USBD_STATUS_BUFFER_OVERRUN, 0, STATUS_SUCCESS);
+            break;
+        case Piece::Kind::IrpFailure:
+            transfer->Finish(USBD_STATUS_STALL_PID, 0);
+            break;
+    }
 }
 
 }  // namespace halvex::sim

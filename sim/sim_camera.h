@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -25,6 +26,27 @@ struct CameraConfig {
     bool bulkOut = false;          // a bulk OUT endpoint (0x02) on interface 0
     bool interruptIn = false;      // an interrupt IN endpoint (0x84) on interface 0
     bool secondInterface = false;  // interface 1 with one interrupt IN endpoint (0x85)
+    // Frames per second sent on the bulk pipe while transfers are posted.
+    double frameRate = 30.0;
+};
+
+// One bulk transfer's worth of a frame as the camera sends it.
+struct Piece {
+    enum class Kind {
+        Data,        // `length` bytes of the frame stream (zeros past its end)
+        ZeroLength,  // a zero-length packet
+        UsbdError,   // the IRP succeeds but the URB carries a USBD error, no data
+        IrpFailure,  // the transfer fails (the IRP completes with an error)
+    };
+    Kind kind = Kind::Data;
+    uint32_t length = 0;
+};
+
+// How each frame (64-byte header, then the image) is cut into bulk transfers.
+enum class FrameSplit {
+    Standard,     // whole 512 KiB transfers, then one final short transfer
+    HeaderFirst,  // a 64-byte header transfer, then the image as in Standard
+    Script,       // the pieces given to SetScript, for every frame
 };
 
 // Sensor size the camera reports for a model code (640 x 480 for codes it does not know).
@@ -88,6 +110,21 @@ class SimCamera final : public platform::UsbDeviceModel {
     // Finishes every transfer still held (the device went away).
     void Unplug();
 
+    // Frames on the bulk pipe. While transfers are posted, the camera produces a frame every
+    // 1/frameRate seconds (bytes 12-15 of its header count the frames from 1) in the readout mode
+    // of its settings block and sends it through the waiting transfers in order. A frame that
+    // finds more than two frames still waiting to be sent is not produced.
+    void SetFrameSplit(FrameSplit split);
+    void SetScript(const std::vector<Piece>& pieces);
+    void SetFrameRate(double framesPerSecond);
+    // Frame size of the current readout mode.
+    uint32_t FrameWidth();
+    uint32_t FrameHeight();
+    // Frames produced so far (the counter of the last frame's header).
+    uint32_t FramesSent();
+    // Transfers posted and not yet finished.
+    size_t HeldTransfers();
+
   private:
     struct BlockSpec;
     static const BlockSpec* FindBlock(uint8_t code);
@@ -95,6 +132,27 @@ class SimCamera final : public platform::UsbDeviceModel {
     // Consumes one injected fault, if one is due. Caller holds m_mutex.
     bool TakeFault(USBD_STATUS* status);
     std::vector<uint8_t> ConfigurationDescriptor() const;
+
+    struct Outgoing {
+        std::shared_ptr<const std::vector<uint8_t>> frame;
+        size_t offset;
+        Piece piece;
+    };
+    struct Pairing {
+        platform::UsbTransfer* transfer;
+        Outgoing piece;
+    };
+    // Lets a queued frame tick find out whether the camera still exists.
+    struct Liveness {
+        std::mutex mutex;
+        SimCamera* camera;
+    };
+    void FrameTick();
+    // Caller holds m_mutex.
+    void QueueFrameLocked();
+    std::vector<Pairing> PairLocked();
+    void ScheduleTickLocked(int64_t due);
+    static void Send(const Pairing& pairing);
 
     const CameraConfig m_config;
     std::mutex m_mutex;  // guards everything below
@@ -109,6 +167,17 @@ class SimCamera final : public platform::UsbDeviceModel {
     bool m_failDescriptors = false;
     bool m_unplugged = false;
     std::deque<platform::UsbTransfer*> m_transfers;
+    // Streaming.
+    FrameSplit m_split = FrameSplit::Standard;
+    std::vector<Piece> m_script;
+    double m_frameRate;
+    bool m_producing = false;
+    int64_t m_nextFrameTime = 0;
+    uint32_t m_frameCounter = 0;
+    std::deque<Outgoing> m_outgoing;
+    std::vector<uint8_t> m_raw;  // rendered image of the current size
+    uint32_t m_rawWidth = 0, m_rawHeight = 0;
+    std::shared_ptr<Liveness> m_liveness;
 };
 
 }  // namespace halvex::sim

@@ -1,0 +1,79 @@
+#include "sim/scene.h"
+
+namespace halvex::sim {
+namespace {
+
+// Six by four patches in the manner of a colour rendition chart: natural colours, primaries and
+// secondaries, and a row of greys.
+constexpr Rgb kPatches[24] = {
+    {115, 82, 68},   {194, 150, 130}, {98, 122, 157}, {87, 108, 67},   {133, 128, 177},
+    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},  {193, 90, 99},   {94, 60, 108},
+    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},  {70, 148, 73},   {175, 54, 60},
+    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},  {243, 243, 242}, {200, 200, 200},
+    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},   {52, 52, 52},
+};
+
+constexpr Rgb kBackground = {40, 40, 40};
+
+uint8_t Grey(const Rgb& c) {
+    return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+}
+
+}  // namespace
+
+Rgb ChartColour(uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
+    // Top 60 %: the patches with a dark border around each.
+    const uint32_t patchesBottom = height * 6 / 10;
+    if (y < patchesBottom) {
+        const uint32_t column = x * 6 / width;
+        const uint32_t row = y * 4 / patchesBottom;
+        const uint32_t cellX = x - column * width / 6;
+        const uint32_t cellY = y - row * patchesBottom / 4;
+        const uint32_t margin = width / 96 + 1;
+        if (cellX < margin || cellY < margin)
+            return kBackground;
+        return kPatches[row * 6 + column];
+    }
+    // Next 20 %: a grey ramp from black on the left to white on the right.
+    const uint32_t rampBottom = height * 8 / 10;
+    if (y < rampBottom) {
+        const uint8_t v = static_cast<uint8_t>(width > 1 ? x * 255 / (width - 1) : 0);
+        return {v, v, v};
+    }
+    // Bottom 20 %: fine detail, black and white bars whose period shrinks from 32 to 2 pixels
+    // across the width, vertical in the upper half and horizontal in the lower half.
+    const uint32_t band = x * 5 / width;  // periods 32, 16, 8, 4, 2
+    const uint32_t period = 32u >> band;
+    const bool vertical = y < (rampBottom + height) / 2;
+    const uint32_t phase = vertical ? x : y;
+    const uint8_t v = (phase % period) < period / 2 ? 230 : 25;
+    return {v, v, v};
+}
+
+std::vector<uint8_t> RenderRaw(uint32_t width, uint32_t height, uint16_t arrangement) {
+    std::vector<uint8_t> raw(static_cast<size_t>(width) * height);
+    const bool mosaic = arrangement >= 2 && arrangement <= 5;
+    // Colour of each 2x2 site (even/odd x, even/odd y) per code: 0 red, 1 green, 2 blue.
+    static constexpr int kSites[4][4] = {
+        {0, 1, 1, 2},  // 2: R G / G B
+        {1, 0, 2, 1},  // 3: G R / B G
+        {1, 2, 0, 1},  // 4: G B / R G
+        {2, 1, 1, 0},  // 5: B G / G R
+    };
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            const Rgb c = ChartColour(x, y, width, height);
+            uint8_t v;
+            if (mosaic) {
+                const int site = kSites[arrangement - 2][(x & 1) + 2 * (y & 1)];
+                v = site == 0 ? c.r : site == 1 ? c.g : c.b;
+            } else {
+                v = Grey(c);
+            }
+            raw[static_cast<size_t>(y) * width + x] = v;
+        }
+    }
+    return raw;
+}
+
+}  // namespace halvex::sim
