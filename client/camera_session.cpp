@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "camera/command_protocol.h"
+#include "driver/camera_models.h"
 #include "driver/device_context.h"
 #include "driver/registration.h"
+#include "driver/stream_formats.h"
 
 namespace halvex::client {
 
@@ -54,8 +56,10 @@ NTSTATUS CameraSession::Formats(std::vector<VideoFormat>* formats) {
     for (ULONG i = 0; i < info.NumberOfFormatArrayEntries; ++i) {
         auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[i]);
         const KS_BITMAPINFOHEADER& bmi = range->VideoInfoHeader.bmiHeader;
+        // The list runs in readout-mode order.
         formats->push_back({static_cast<uint32_t>(bmi.biWidth), bmi.biHeight, bmi.biSizeImage,
-                            range->VideoInfoHeader.AvgTimePerFrame});
+                            range->VideoInfoHeader.AvgTimePerFrame,
+                            i < FORMATS_PER_WIDTH ? g_ReadoutModes[i] : uint8_t{0}});
     }
     return status;
 }
@@ -229,6 +233,15 @@ uint32_t CameraSession::SensorWidth() {
 }
 uint32_t CameraSession::SensorHeight() {
     return Device()->m_ulImageHeight;
+}
+
+std::vector<uint16_t> KnownModelCodes() {
+    std::vector<uint16_t> codes;
+    for (uint32_t code = 0; code <= 0xFFFF; ++code) {
+        if (FindCameraModel(static_cast<USHORT>(code)) != nullptr)
+            codes.push_back(static_cast<uint16_t>(code));
+    }
+    return codes;
 }
 
 std::string StatusText(NTSTATUS status) {

@@ -22,7 +22,11 @@ struct VideoFormat {
     int32_t height;
     uint32_t imageSize;
     int64_t frameInterval;  // 100 ns units
+    uint8_t readoutMode;    // the camera readout mode the driver programs for it
 };
+
+// The camera model codes the driver serves.
+std::vector<uint16_t> KnownModelCodes();
 
 // A read request queued on the stream, with its buffer and stream header.
 class PendingRead {
