@@ -156,10 +156,8 @@ NTSTATUS UsbStack::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         status = stack->Process(static_cast<PURB>(location->Parameters.Others.Argument1), irp,
                                 &transferPending);
     }
-    if (transferPending) {
-        IoMarkIrpPending(irp);
-        return STATUS_PENDING;
-    }
+    if (transferPending)
+        return STATUS_PENDING;  // marked pending before the model saw it; it may be gone now
     const bool pending = stack != nullptr && stack->m_forcedPending;
     if (pending)
         IoMarkIrpPending(irp);
@@ -246,6 +244,8 @@ NTSTATUS UsbStack::BulkTransfer(_URB_BULK_OR_INTERRUPT_TRANSFER& urb, PIRP irp) 
             pipe == nullptr ? USBD_STATUS_INVALID_PIPE_HANDLE : USBD_STATUS_INVALID_PARAMETER;
         return STATUS_INVALID_PARAMETER;
     }
+    // Marked pending before anything can complete it on another thread.
+    IoMarkIrpPending(irp);
     auto transfer = std::make_shared<Transfer>(*this, irp, urb, pipe->endpoint);
     {
         std::lock_guard<std::mutex> lock(g_stackMutex);

@@ -3,7 +3,10 @@
 #include <memory>
 #include <vector>
 
+#include "convert/convert_raw_frame.h"
+#include "convert/rotate_raw_frame.h"
 #include "driver/transport.h"
+#include "sim/scene.h"
 #include "tests/support/fixtures.h"
 
 namespace halvex::test {
@@ -182,6 +185,75 @@ TEST_F(StreamingTest, CloseWhileRunningReleasesEverything) {
     EXPECT_EQ(Device()->m_pTransport, nullptr);
     EXPECT_EQ(platform::Resources::LiveIrps(), 0u);
     EXPECT_EQ(platform::Resources::LiveWorkItems(), 0u);
+}
+
+// What the pipeline must deliver for the camera's chart: the raw frame turned by the rotation
+// operation, then converted with method 3 (or widened from grey).
+std::vector<UCHAR> Expected(ULONG width, ULONG height, USHORT arrangement, UCHAR operation) {
+    std::vector<UCHAR> raw = sim::RenderRaw(width, height, arrangement);
+    ULONG w = width, h = height;
+    USHORT a = arrangement;
+    RotateRawFrame(operation, &w, &h, &a, raw.data());
+    std::vector<UCHAR> out(static_cast<size_t>(w) * h * 3);
+    if (arrangement == 1) {
+        for (size_t i = 0; i < raw.size(); ++i)
+            out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = raw[i];
+    } else {
+        ULONG status = 0;
+        ConvertRawFrame(&status, w, h, raw.data(), out.data(), 3, a);
+    }
+    return out;
+}
+
+TEST_F(StreamingTest, DeliveredFramesAreTheChartTurnedAndConverted) {
+    const struct {
+        uint16_t arrangement;
+        USHORT rotationMode;
+        UCHAR operation;
+    } cases[] = {{2, 0, ROTATE_FLIP}, {5, 1, ROTATE_HALF_TURN}, {3, 3, ROTATE_MIRROR},
+                 {4, 2, ROTATE_NONE}, {1, 0, ROTATE_FLIP},      {2, 7, ROTATE_NONE}};
+    for (const auto& c : cases) {
+        sim::CameraConfig config;
+        config.arrangement = c.arrangement;
+        Started(config);
+        Device()->m_wRotationMode = c.rotationMode;
+        ASSERT_EQ(Session().OpenStream(640, 480), STATUS_SUCCESS);
+        Run();
+        auto reads = QueueReads(1);
+        Runtime::Advance(kSecond / 2);
+        ASSERT_TRUE(reads[0]->Done());
+        EXPECT_TRUE(reads[0]->Data() == Expected(640, 480, c.arrangement, c.operation))
+            << "arrangement " << c.arrangement << " rotation mode " << c.rotationMode;
+        StopAndClose();
+        ReleaseObjects();
+    }
+}
+
+TEST_F(StreamingTest, ABufferOneByteShortGetsNoImageButStillCompletes) {
+    Open();
+    Run();
+    auto read = Session().QueueRead(ImageSize() - 1);
+    Runtime::Advance(kSecond / 2);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Header().DataUsed, 0u);
+    EXPECT_EQ(read->FrameInfo().PictureNumber, 1);
+    for (UCHAR v : read->Data()) ASSERT_EQ(v, 0);
+    StopAndClose();
+}
+
+TEST_F(StreamingTest, ATickWithoutItsWorkItemQueuesNothingAndThePumpGoesOn) {
+    Open();
+    Run();
+    platform::Resources::FailTag(HalvexPoolTag("llll"), true);
+    auto reads = QueueReads(2);
+    Runtime::Advance(kSecond / 2);
+    EXPECT_EQ(Completed(reads), 0);
+    EXPECT_EQ(Device()->m_bWorkItemPending, WORK_ITEM_IDLE);
+    platform::Resources::FailTag(HalvexPoolTag("llll"), false);
+    Runtime::Advance(kSecond / 2);
+    EXPECT_EQ(Completed(reads), 2);
+    StopAndClose();
 }
 
 }  // namespace
