@@ -135,6 +135,41 @@ TEST_F(TransportTest, FramesFromTheCameraReachTheFrameBuffer) {
     EXPECT_EQ(Device()->m_pTransport, nullptr);
 }
 
+TEST_F(TransportTest, HowTheCameraCutsItsFramesDecidesWhetherTheyArrive) {
+    using Kind = sim::Piece::Kind;
+    struct Case {
+        const char* name;
+        std::vector<sim::Piece> script;  // empty: the header-first split
+        bool frames;
+        bool signalled;
+    };
+    const Case cases[] = {
+        {"header, then the image", {}, true, false},
+        {"one byte short", {{Kind::Data, 307263}}, false, false},
+        {"zero-length packet before the frame", {{Kind::ZeroLength}, {Kind::Data, 307264}}, true, true},
+        {"URB error before the frame", {{Kind::UsbdError}, {Kind::Data, 307264}}, true, false},
+        {"one transfer longer than a frame", {{Kind::Data, kChunk}}, false, true},
+    };
+    for (const Case& c : cases) {
+        Open(0x0906);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        Device()->m_pUserEvent0 = &event;
+        if (c.script.empty())
+            Camera().SetFrameSplit(sim::FrameSplit::HeaderFirst);
+        else
+            Camera().SetScript(c.script);
+        ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        Runtime::Advance(kSecond / 5);
+        EXPECT_EQ(Device()->m_bFrameReady != 0, c.frames) << c.name;
+        EXPECT_EQ(KeReadStateEvent(&event) != 0, c.signalled) << c.name;
+        EXPECT_EQ(Device()->m_pTransport->m_lOutstanding, TRANSFER_SLOT_COUNT) << c.name;
+        ASSERT_EQ(Session().SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        Device()->m_pUserEvent0 = nullptr;
+        ReleaseObjects();
+    }
+}
+
 TEST_F(TransportTest, FailedTransfersRetireUntilTheStreamRunsAgain) {
     Open(0x0906);
     Camera().SetScript(
