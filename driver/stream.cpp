@@ -113,16 +113,15 @@ VOID SetStreamState(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
     }
 }
 
-// The property request's descriptor and output record, or null with the SRB failed.
-PVOID PropertyOutput(PHW_STREAM_REQUEST_BLOCK srb, ULONG size, ULONG* id, const GUID** set) {
+// The output record of a stream property request for a known set, or null with the SRB failed:
+// an id other than the set's one item is not implemented, an output too small for the record
+// is refused.
+PVOID PropertyOutput(PHW_STREAM_REQUEST_BLOCK srb, ULONG expectedId, ULONG size) {
     PSTREAM_PROPERTY_DESCRIPTOR descriptor = srb->CommandData.PropertyInfo;
-    if (descriptor == nullptr || descriptor->Property == nullptr ||
-        descriptor->PropertyInputSize < sizeof(KSPROPERTY)) {
-        srb->Status = STATUS_INVALID_PARAMETER;
+    if (descriptor->Property->Id != expectedId) {
+        srb->Status = STATUS_NOT_IMPLEMENTED;
         return nullptr;
     }
-    *set = &descriptor->Property->Set;
-    *id = descriptor->Property->Id;
     if (descriptor->PropertyInfo == nullptr || descriptor->PropertyOutputSize < size) {
         srb->Status = STATUS_BUFFER_TOO_SMALL;
         return nullptr;
@@ -132,22 +131,17 @@ PVOID PropertyOutput(PHW_STREAM_REQUEST_BLOCK srb, ULONG size, ULONG* id, const 
 
 VOID GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
     PSTREAM_PROPERTY_DESCRIPTOR descriptor = srb->CommandData.PropertyInfo;
-    if (descriptor == nullptr || descriptor->Property == nullptr) {
+    if (descriptor == nullptr || descriptor->Property == nullptr ||
+        descriptor->PropertyInputSize < sizeof(KSPROPERTY)) {
         srb->Status = STATUS_INVALID_PARAMETER;
         return;
     }
     const GUID& set = descriptor->Property->Set;
-    ULONG id = 0;
-    const GUID* ignored = nullptr;
     if (IsEqualGUID(set, KSPROPSETID_Connection)) {
-        auto* framing = static_cast<PKSALLOCATOR_FRAMING>(
-            PropertyOutput(srb, sizeof(KSALLOCATOR_FRAMING), &id, &ignored));
+        auto* framing = static_cast<PKSALLOCATOR_FRAMING>(PropertyOutput(
+            srb, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, sizeof(KSALLOCATOR_FRAMING)));
         if (framing == nullptr)
             return;
-        if (id != KSPROPERTY_CONNECTION_ALLOCATORFRAMING) {
-            srb->Status = STATUS_NOT_IMPLEMENTED;
-            return;
-        }
         RtlZeroMemory(framing, sizeof *framing);
         framing->RequirementsFlags = KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY |
                                      KSALLOCATOR_REQUIREMENTF_INPLACE_MODIFIER |
@@ -159,14 +153,10 @@ VOID GetStreamProperty(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
         KeReleaseSpinLock(&stream->m_FormatLock, irql);
         srb->ActualBytesTransferred = sizeof(KSALLOCATOR_FRAMING);
     } else if (IsEqualGUID(set, PROPSETID_VIDCAP_DROPPEDFRAMES)) {
-        auto* dropped = static_cast<PKSPROPERTY_DROPPEDFRAMES_CURRENT_S>(
-            PropertyOutput(srb, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), &id, &ignored));
+        auto* dropped = static_cast<PKSPROPERTY_DROPPEDFRAMES_CURRENT_S>(PropertyOutput(
+            srb, KSPROPERTY_DROPPEDFRAMES_CURRENT, sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S)));
         if (dropped == nullptr)
             return;
-        if (id != KSPROPERTY_DROPPEDFRAMES_CURRENT) {
-            srb->Status = STATUS_NOT_IMPLEMENTED;
-            return;
-        }
         dropped->PictureNumber = ReadAcquire64(&stream->m_FrameInfo.PictureNumber);
         dropped->DropCount = ReadAcquire64(&stream->m_FrameInfo.DropCount);
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&stream->m_FormatLock);
