@@ -16,14 +16,20 @@
 #define CONVERT_STATUS_UNSUPPORTED 6
 
 // Converts a width x height raw frame into width x height pixels of blue, green and red (row y
-// from source row y). Returns 1 when the destination was filled; 0 when the method and
-// arrangement cannot be converted, with *status = 6 and the destination untouched. Sizes are not
-// checked: width and height must be even and at least the method's minimum.
+// from source row y), with the conversion method chosen for the method and arrangement code:
+// method 0 grey repetition (codes 1 to 5), method 7 plane split (any code), code 10 the packed
+// luma/chroma conversion (any other method), methods 1 to 4 and 6 the demosaic of codes 2 to 5,
+// method 5 the adaptive demosaic (any code). Returns 1 when the destination was filled; 0 when the
+// combination cannot be converted, or the size is odd or below the method's minimum, with
+// *status = 6 and the destination untouched. The source holds width x height samples (two bytes
+// per pixel for code 10), the destination 3 x width x height bytes.
 ULONG ConvertRawFrame(ULONG* status, ULONG width, ULONG height, const UCHAR* source,
                       UCHAR* destination, UCHAR method, USHORT arrangement);
 
-// Method 3, one routine per mosaic phase: bilinear, with green at red and blue sites taken from
-// the horizontal pair only. Height at least 4.
+// The method routines. Each returns 1, or 0 (writing nothing) for an arrangement code it does
+// not handle; sizes are the dispatcher's to check.
+
+// Method 3, bilinear with green from the horizontal pair; one routine per mosaic phase.
 ULONG ConvertBilinearHorizontal2(ULONG width, ULONG height, const UCHAR* source,
                                  UCHAR* destination);
 ULONG ConvertBilinearHorizontal3(ULONG width, ULONG height, const UCHAR* source,
@@ -32,3 +38,36 @@ ULONG ConvertBilinearHorizontal4(ULONG width, ULONG height, const UCHAR* source,
                                  UCHAR* destination);
 ULONG ConvertBilinearHorizontal5(ULONG width, ULONG height, const UCHAR* source,
                                  UCHAR* destination);
+// Method 6, bilinear with green from four neighbours away from the edges.
+ULONG ConvertBilinearFourNeighbour2(ULONG width, ULONG height, const UCHAR* source,
+                                    UCHAR* destination);
+ULONG ConvertBilinearFourNeighbour3(ULONG width, ULONG height, const UCHAR* source,
+                                    UCHAR* destination);
+ULONG ConvertBilinearFourNeighbour4(ULONG width, ULONG height, const UCHAR* source,
+                                    UCHAR* destination);
+ULONG ConvertBilinearFourNeighbour5(ULONG width, ULONG height, const UCHAR* source,
+                                    UCHAR* destination);
+// Method 4, four-tap interpolation with weights -1/8, 5/8, 5/8, -1/8.
+ULONG ConvertFourTap(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                     USHORT arrangement);
+// Method 5, adaptive; reads every mosaic as code 2 and writes only the interior (columns 1 to
+// W-2 of rows 1 to H-2).
+ULONG ConvertAdaptive(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                      USHORT arrangement);
+// The estimate of method 5 from four neighbours: above, left, right, below (or upper left, upper
+// right, lower left, lower right).
+UCHAR AdaptiveEstimate(UCHAR a, UCHAR b, UCHAR c, UCHAR d);
+// Method 1, each sample in its own colour only; method 2, cell replication; method 7, the four
+// cell positions as grey quadrants.
+ULONG ConvertOwnColour(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                       USHORT arrangement);
+ULONG ConvertCellReplication(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                             USHORT arrangement);
+ULONG ConvertPlaneSplit(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination);
+// Arrangement code 10: groups of Y0, U, Y1, V, two pixels each.
+ULONG ConvertPackedLumaChroma(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination);
+
+// Fills the outer ring (row 0, row H-1, column 0, column W-1) of a destination with what method 3
+// gives there for code 2, the layout method 5 reads; method 5 leaves the ring as it was. Does
+// nothing unless W and H are even, W at least 2 and H at least 4.
+VOID FillRingBilinear(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination);

@@ -73,9 +73,13 @@ VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
             // Only the W x H grey bytes are the image; the widening below fills the rest.
             RtlCopyMemory(destination, raw, pixels);
         } else {
+            const UCHAR method = device->m_byteConversionMethod;
+            // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
+            // what the application's buffer held, so the ring gets method 3's values first.
+            if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
+                FillRingBilinear(width, height, raw, destination);
             ULONG status = 0;
-            ConvertRawFrame(&status, width, height, raw, destination,
-                            device->m_byteConversionMethod, arrangement);
+            ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
         }
         RunOutputStages(device, width, height,
                         arrangement == 1 ? OUTPUT_FORMAT_GREY : OUTPUT_FORMAT_RGB24, pixels,

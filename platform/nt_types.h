@@ -33,6 +33,7 @@ typedef int64_t LONG64;
 typedef uint64_t ULONG_PTR;
 typedef int64_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
+typedef LONG_PTR SSIZE_T;
 typedef UCHAR BOOLEAN;
 typedef BOOLEAN* PBOOLEAN;
 typedef char16_t WCHAR;

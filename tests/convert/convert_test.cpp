@@ -4,27 +4,12 @@
 #include <vector>
 
 #include "convert/convert_raw_frame.h"
+#include "tests/convert/raw_image.h"
 
 namespace halvex::test {
 namespace {
 
-struct Image {
-    ULONG width, height;
-    std::vector<UCHAR> raw;
-    std::vector<UCHAR> out;
-    Image(ULONG w, ULONG h, UCHAR fill = 0)
-        : width(w), height(h), raw(w * h, fill), out(w * h * 3, 0xEE) {}
-    UCHAR& S(ULONG x, ULONG y) { return raw[y * width + x]; }
-    // Blue, green, red of pixel (x, y).
-    std::vector<int> Px(ULONG x, ULONG y) const {
-        const UCHAR* p = &out[3 * (y * width + x)];
-        return {p[0], p[1], p[2]};
-    }
-    ULONG Convert(UCHAR method, USHORT arrangement, ULONG* status) {
-        *status = 0;
-        return ConvertRawFrame(status, width, height, raw.data(), out.data(), method, arrangement);
-    }
-};
+using Image = RawImage;
 
 TEST(BilinearHorizontal, ConstantFrameGivesTheConstantEverywhereForEveryPhase) {
     for (USHORT code = 2; code <= 5; ++code) {

@@ -188,8 +188,9 @@ TEST_F(StreamingTest, CloseWhileRunningReleasesEverything) {
 }
 
 // What the pipeline must deliver for the camera's chart: the raw frame turned by the rotation
-// operation, then converted with method 3 (or widened from grey).
-std::vector<UCHAR> Expected(ULONG width, ULONG height, USHORT arrangement, UCHAR operation) {
+// operation, then converted (or widened from grey); method 5's outer ring has method 3's values.
+std::vector<UCHAR> Expected(ULONG width, ULONG height, USHORT arrangement, UCHAR operation,
+                            UCHAR method) {
     std::vector<UCHAR> raw = sim::RenderRaw(width, height, arrangement);
     ULONG w = width, h = height;
     USHORT a = arrangement;
@@ -199,8 +200,10 @@ std::vector<UCHAR> Expected(ULONG width, ULONG height, USHORT arrangement, UCHAR
         for (size_t i = 0; i < raw.size(); ++i)
             out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = raw[i];
     } else {
+        if (method == 5)
+            FillRingBilinear(w, h, raw.data(), out.data());
         ULONG status = 0;
-        ConvertRawFrame(&status, w, h, raw.data(), out.data(), 3, a);
+        ConvertRawFrame(&status, w, h, raw.data(), out.data(), method, a);
     }
     return out;
 }
@@ -210,20 +213,24 @@ TEST_F(StreamingTest, DeliveredFramesAreTheChartTurnedAndConverted) {
         uint16_t arrangement;
         USHORT rotationMode;
         UCHAR operation;
-    } cases[] = {{2, 0, ROTATE_FLIP}, {5, 1, ROTATE_HALF_TURN}, {3, 3, ROTATE_MIRROR},
-                 {4, 2, ROTATE_NONE}, {1, 0, ROTATE_FLIP},      {2, 7, ROTATE_NONE}};
+        UCHAR method;
+    } cases[] = {{2, 0, ROTATE_FLIP, 3}, {5, 1, ROTATE_HALF_TURN, 3}, {3, 3, ROTATE_MIRROR, 3},
+                 {4, 2, ROTATE_NONE, 3}, {1, 0, ROTATE_FLIP, 3},      {2, 7, ROTATE_NONE, 3},
+                 {2, 0, ROTATE_FLIP, 5}, {3, 0, ROTATE_FLIP, 6},      {2, 0, ROTATE_FLIP, 7}};
     for (const auto& c : cases) {
         sim::CameraConfig config;
         config.arrangement = c.arrangement;
         Started(config);
         Device()->m_wRotationMode = c.rotationMode;
+        Device()->m_byteConversionMethod = c.method;
         ASSERT_EQ(Session().OpenStream(640, 480), STATUS_SUCCESS);
         Run();
         auto reads = QueueReads(1);
         Runtime::Advance(kSecond / 2);
         ASSERT_TRUE(reads[0]->Done());
-        EXPECT_TRUE(reads[0]->Data() == Expected(640, 480, c.arrangement, c.operation))
-            << "arrangement " << c.arrangement << " rotation mode " << c.rotationMode;
+        EXPECT_TRUE(reads[0]->Data() == Expected(640, 480, c.arrangement, c.operation, c.method))
+            << "arrangement " << c.arrangement << " rotation mode " << c.rotationMode << " method "
+            << int(c.method);
         StopAndClose();
         ReleaseObjects();
     }
