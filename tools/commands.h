@@ -7,6 +7,7 @@
 namespace halvex::tools {
 
 int CaptureCommand(int argc, char** argv);
+int ConvertCommand(int argc, char** argv);
 int FormatsCommand(int argc, char** argv);
 
 // Parses a number (decimal, or hexadecimal with 0x) no greater than max.

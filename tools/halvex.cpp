@@ -1,6 +1,7 @@
 // halvex: the command-line tool over the client library.
 //
 //   halvex capture [--model CODE] [--format WxH] [--frames N] [--out DIR]
+//   halvex convert IN OUT --size WxH --arrangement A --method M [--rotate OP]
 //   halvex formats [--model CODE] [--arrangement CODE] [--log]
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  capture   capture frames from a simulated camera through the driver into PNG files\n"
+    "  convert   convert a raw frame from a file with the driver's conversion methods\n"
     "  formats   list the formats the driver publishes for each camera model\n"
     "\n"
     "Run 'halvex COMMAND --help' for the options of a command.\n";
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "capture") == 0)
         return halvex::tools::CaptureCommand(argc - 2, argv + 2);
+    if (strcmp(argv[1], "convert") == 0)
+        return halvex::tools::ConvertCommand(argc - 2, argv + 2);
     if (strcmp(argv[1], "formats") == 0)
         return halvex::tools::FormatsCommand(argc - 2, argv + 2);
     fprintf(stderr, "halvex: unknown command '%s'\n\n%s", argv[1], kUsage);
