@@ -1,5 +1,7 @@
 #include "camera/command_protocol.h"
 
+#include "camera/auto_exposure.h"
+
 namespace {
 
 // How each block travels and where its shadow lives.
@@ -108,7 +110,12 @@ NTSTATUS ReadBlock13(DeviceContext* device, PUCHAR destination) {
     return ReadBlock(device, kBlock13, device->m_Block13, destination);
 }
 NTSTATUS ReadExposureBlock(DeviceContext* device, PUCHAR destination) {
-    return ReadBlock(device, kExposure, device->m_ExposureBlock, destination);
+    NTSTATUS status = ReadBlock(device, kExposure, device->m_ExposureBlock, destination);
+    // The reader sees the driver's live shutter, gain and automatic parameters; the shadow keeps
+    // the camera's bytes.
+    if (NT_SUCCESS(status) && destination != nullptr && device->m_pAutoExposure != nullptr)
+        ExposureRecordToBlock(device->m_pAutoExposure, destination);
+    return status;
 }
 NTSTATUS ReadBlock22(DeviceContext* device, PUCHAR destination) {
     return ReadBlock(device, kBlock22, device->m_Block22, destination);
@@ -127,6 +134,9 @@ NTSTATUS WriteBlock13(DeviceContext* device, PUCHAR source) {
     return WriteBlock(device, kBlock13, device->m_Block13, source);
 }
 NTSTATUS WriteExposureBlock(DeviceContext* device, PUCHAR source) {
+    // The block's parameters become the record's whether or not the transfer then succeeds.
+    if (device->m_pAutoExposure != nullptr)
+        ExposureBlockToRecord(device->m_pAutoExposure, source);
     return WriteBlock(device, kExposure, device->m_ExposureBlock, source);
 }
 NTSTATUS WriteBlock22(DeviceContext* device, PUCHAR source) {

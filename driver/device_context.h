@@ -18,13 +18,13 @@
 // Both raw frame buffers hold 6 MiB.
 #define FRAME_BUFFER_SIZE 0x600000
 
-class SharpnessFilter;
-class LookupTables;
+struct SharpnessFilter;
+struct LookupTables;
 class WhiteBalance;
-class AutoExposure;
+struct AutoExposure;
 class RawPreprocessor;
 class GridStatistics;
-class ColorCorrection;
+struct ColorCorrection;
 struct TransportContext;
 
 // The per-request extension: a link in a busy-queue and the SRB that owns it.

@@ -5,12 +5,16 @@ namespace {
 
 // Six by four patches in the manner of a colour rendition chart: natural colours, primaries and
 // secondaries, and a row of greys.
+// Six by four patches in the manner of a colour rendition chart: natural colours, primaries and
+// secondaries, and a row of greys. The colours are balanced so that their mean is grey, as the
+// whole chart's is: an automatic white balance that equalises the channel averages leaves it as
+// it is.
 constexpr Rgb kPatches[24] = {
-    {115, 82, 68},   {194, 150, 130}, {98, 122, 157}, {87, 108, 67},   {133, 128, 177},
-    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},  {193, 90, 99},   {94, 60, 108},
-    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},  {70, 148, 73},   {175, 54, 60},
-    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},  {243, 243, 242}, {200, 200, 200},
-    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},   {52, 52, 52},
+    {103, 82, 77},   {174, 150, 147}, {88, 122, 178}, {78, 108, 76},   {119, 128, 200},
+    {92, 189, 192},  {192, 126, 50},  {72, 91, 188},  {173, 90, 112},  {84, 60, 122},
+    {141, 188, 72},  {201, 163, 52},  {50, 61, 170},  {63, 148, 83},   {157, 54, 68},
+    {207, 198, 35},  {168, 86, 169},  {7, 133, 182},  {243, 243, 243}, {200, 200, 200},
+    {160, 160, 160}, {122, 122, 122}, {85, 85, 85},   {52, 52, 52},
 };
 
 constexpr Rgb kBackground = {40, 40, 40};

@@ -1,6 +1,7 @@
 #include "sim/sim_camera.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "platform/runtime.h"
@@ -57,6 +58,10 @@ uint32_t ReadoutHeight(const SensorSize& sensor, uint8_t mode) {
         }
     }
     return sensor.height;  // an unknown mode reads the full sensor
+}
+
+uint16_t Get16(const std::vector<uint8_t>& b, size_t offset) {
+    return static_cast<uint16_t>(b[offset] | b[offset + 1] << 8);
 }
 
 void Put16(std::vector<uint8_t>& b, size_t offset, uint16_t v) {
@@ -137,6 +142,9 @@ SimCamera::SimCamera(const CameraConfig& config)
     m_exposure[1] = 0x21;
     Put16(m_exposure, 2, static_cast<uint16_t>(lines / 2));
     Put16(m_exposure, 6, config.defaultGain);
+    // The picture has the chart's own brightness at the exposure the camera starts with.
+    m_nominalExposure = static_cast<double>(lines / 2) * clocks;
+    m_noiseState = config.seed;
 
     m_block22[0] = 6;
     m_block22[1] = 0x22;
@@ -539,15 +547,21 @@ void SimCamera::QueueFrameLocked() {
     if (waiting > 2 * frameSize)
         return;
 
-    if (m_rawWidth != width || m_rawHeight != height) {
-        m_raw = RenderRaw(width, height, m_config.arrangement);
-        m_rawWidth = width;
-        m_rawHeight = height;
-    }
+    const std::vector<uint8_t>& image = SensorImageLocked(width, height);
     auto frame = std::make_shared<std::vector<uint8_t>>(frameSize);
     ++m_frameCounter;
     for (int i = 0; i < 4; ++i) (*frame)[12 + i] = static_cast<uint8_t>(m_frameCounter >> (8 * i));
-    std::memcpy(frame->data() + kFrameHeaderSize, m_raw.data(), imageSize);
+    std::memcpy(frame->data() + kFrameHeaderSize, image.data(), imageSize);
+    if (m_effects.noise != 0) {
+        uint8_t* samples = frame->data() + kFrameHeaderSize;
+        const int span = 2 * m_effects.noise + 1;
+        for (size_t i = 0; i < imageSize; ++i) {
+            m_noiseState = m_noiseState * 1664525u + 1013904223u;
+            const int v =
+                samples[i] + static_cast<int>((m_noiseState >> 16) % span) - m_effects.noise;
+            samples[i] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+        }
+    }
 
     std::vector<Piece> pieces;
     auto split = [&pieces](size_t bytes) {
@@ -577,6 +591,74 @@ void SimCamera::QueueFrameLocked() {
         if (piece.kind == Piece::Kind::Data)
             offset += piece.length;
     }
+}
+
+void SimCamera::SetSensorEffects(const SensorEffects& effects) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_effects = effects;
+    m_rawWidth = m_rawHeight = 0;  // the response changed: render again
+}
+
+std::vector<uint8_t> SimCamera::SensorImage() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const SensorSize sensor = SensorSizeOf(m_config.modelCode);
+    return SensorImageLocked(sensor.width, ReadoutHeight(sensor, m_settings[22]));
+}
+
+const std::vector<uint8_t>& SimCamera::SensorImageLocked(uint32_t width, uint32_t height) {
+    if (m_rawWidth != width || m_rawHeight != height) {
+        // The chart through the sensor's own colour response: red at half and blue at 128/218
+        // of green, which the white balance's start gains (256, 128, 128, 218) undo; then the
+        // cast, the fixed dark pattern and the hot pixels.
+        m_raw = RenderRaw(width, height, m_config.arrangement);
+        const bool mosaic = m_config.arrangement >= 2 && m_config.arrangement <= 5;
+        static constexpr int kSites[4][4] = {
+            {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
+        const double response[3] = {128.0 / 256.0 * m_effects.redCast, 1.0,
+                                    128.0 / 218.0 * m_effects.blueCast};
+        uint32_t state = m_config.seed * 2654435761u + 12345u;
+        for (uint32_t y = 0; y < height; ++y) {
+            for (uint32_t x = 0; x < width; ++x) {
+                uint8_t& v = m_raw[static_cast<size_t>(y) * width + x];
+                double value = v;
+                if (mosaic)
+                    value *= response[kSites[m_config.arrangement - 2][(x & 1) + 2 * (y & 1)]];
+                state = state * 1664525u + 1013904223u;
+                if (m_effects.darkPattern != 0)
+                    value += (state >> 16) % (m_effects.darkPattern + 1u);
+                v = static_cast<uint8_t>(std::min(255.0, value + 0.5));
+            }
+        }
+        m_hot.clear();
+        for (uint32_t i = 0; i < m_effects.hotPixels && !m_raw.empty(); ++i) {
+            state = state * 1664525u + 1013904223u;
+            m_hot.push_back(state % m_raw.size());
+        }
+        m_rawWidth = width;
+        m_rawHeight = height;
+        m_imageStale = true;
+    }
+    // Brightness follows the exposure time and the linear gain of the gain code, relative to
+    // the exposure block the camera starts with.
+    const double lines = Get16(m_settings, 26);
+    const double clocks = Get16(m_settings, 28);
+    const double frameTime = lines * clocks;
+    double exposure = Get16(m_exposure, 2) * clocks + Get16(m_exposure, 4);
+    if (exposure == 0)
+        exposure = frameTime;
+    const double gain = std::pow(10.0, (0.132 * Get16(m_exposure, 6) - 2.36) / 20.0);
+    const double nominalGain = std::pow(10.0, (0.132 * m_config.defaultGain - 2.36) / 20.0);
+    const double nominalExposure = m_nominalExposure > 0 ? m_nominalExposure : 1.0;
+    const double factor = (exposure / nominalExposure) * (gain / nominalGain);
+    if (m_imageStale || factor != m_imageFactor) {
+        m_image.resize(m_raw.size());
+        for (size_t i = 0; i < m_raw.size(); ++i)
+            m_image[i] = static_cast<uint8_t>(std::min(255.0, m_raw[i] * factor + 0.5));
+        for (size_t i : m_hot) m_image[i] = 255;  // stuck whatever the exposure
+        m_imageFactor = factor;
+        m_imageStale = false;
+    }
+    return m_image;
 }
 
 std::vector<SimCamera::Pairing> SimCamera::PairLocked() {

@@ -28,6 +28,17 @@ struct CameraConfig {
     bool secondInterface = false;  // interface 1 with one interrupt IN endpoint (0x85)
     // Frames per second sent on the bulk pipe while transfers are posted.
     double frameRate = 30.0;
+    // Seed of the sensor's noise, hot pixels and dark pattern.
+    uint32_t seed = 1;
+};
+
+// What the simulated sensor adds to the scene; all of it off by default.
+struct SensorEffects {
+    double redCast = 1.0;     // red and blue response relative to green, on top of the sensor's
+    double blueCast = 1.0;    // own response
+    uint32_t hotPixels = 0;   // samples stuck at 255, at fixed places
+    uint8_t darkPattern = 0;  // a fixed pattern of up to this many levels added to every frame
+    uint8_t noise = 0;        // random noise of up to +/- this many levels, new in every frame
 };
 
 // One bulk transfer's worth of a frame as the camera sends it.
@@ -117,6 +128,10 @@ class SimCamera final : public platform::UsbDeviceModel {
     void SetFrameSplit(FrameSplit split);
     void SetScript(const std::vector<Piece>& pieces);
     void SetFrameRate(double framesPerSecond);
+    void SetSensorEffects(const SensorEffects& effects);
+    // The image (without header) the camera sends for its next frame, as it stands now: the
+    // chart through the sensor's colour response, exposure, gain and effects (noise aside).
+    std::vector<uint8_t> SensorImage();
     // Frame size of the current readout mode.
     uint32_t FrameWidth();
     uint32_t FrameHeight();
@@ -150,6 +165,8 @@ class SimCamera final : public platform::UsbDeviceModel {
     void FrameTick();
     // Caller holds m_mutex.
     void QueueFrameLocked();
+    // Caller holds m_mutex.
+    const std::vector<uint8_t>& SensorImageLocked(uint32_t width, uint32_t height);
     std::vector<Pairing> PairLocked();
     void ScheduleTickLocked(int64_t due);
     static void Send(const Pairing& pairing);
@@ -175,8 +192,15 @@ class SimCamera final : public platform::UsbDeviceModel {
     int64_t m_nextFrameTime = 0;
     uint32_t m_frameCounter = 0;
     std::deque<Outgoing> m_outgoing;
-    std::vector<uint8_t> m_raw;  // rendered image of the current size
+    std::vector<uint8_t> m_raw;  // the chart through the sensor's response, current size
     uint32_t m_rawWidth = 0, m_rawHeight = 0;
+    SensorEffects m_effects;
+    std::vector<uint8_t> m_image;  // m_raw with exposure, gain and effects applied
+    double m_imageFactor = -1;     // the brightness factor m_image was made with
+    bool m_imageStale = true;
+    uint32_t m_noiseState;
+    double m_nominalExposure = 0;
+    std::vector<size_t> m_hot;  // positions of the hot pixels in the current size
     std::shared_ptr<Liveness> m_liveness;
 };
 

@@ -146,7 +146,10 @@ TEST_F(TransportTest, HowTheCameraCutsItsFramesDecidesWhetherTheyArrive) {
     const Case cases[] = {
         {"header, then the image", {}, true, false},
         {"one byte short", {{Kind::Data, 307263}}, false, false},
-        {"zero-length packet before the frame", {{Kind::ZeroLength}, {Kind::Data, 307264}}, true, true},
+        {"zero-length packet before the frame",
+         {{Kind::ZeroLength}, {Kind::Data, 307264}},
+         true,
+         true},
         {"URB error before the frame", {{Kind::UsbdError}, {Kind::Data, 307264}}, true, false},
         {"one transfer longer than a frame", {{Kind::Data, kChunk}}, false, true},
     };

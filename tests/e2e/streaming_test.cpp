@@ -6,7 +6,7 @@
 #include "convert/convert_raw_frame.h"
 #include "convert/rotate_raw_frame.h"
 #include "driver/transport.h"
-#include "sim/scene.h"
+#include "imaging/white_balance.h"
 #include "tests/support/fixtures.h"
 
 namespace halvex::test {
@@ -189,9 +189,8 @@ TEST_F(StreamingTest, CloseWhileRunningReleasesEverything) {
 
 // What the pipeline must deliver for the camera's chart: the raw frame turned by the rotation
 // operation, then converted (or widened from grey); method 5's outer ring has method 3's values.
-std::vector<UCHAR> Expected(ULONG width, ULONG height, USHORT arrangement, UCHAR operation,
-                            UCHAR method) {
-    std::vector<UCHAR> raw = sim::RenderRaw(width, height, arrangement);
+std::vector<UCHAR> Expected(std::vector<UCHAR> raw, ULONG width, ULONG height, USHORT arrangement,
+                            UCHAR operation, UCHAR method) {
     ULONG w = width, h = height;
     USHORT a = arrangement;
     RotateRawFrame(operation, &w, &h, &a, raw.data());
@@ -223,12 +222,14 @@ TEST_F(StreamingTest, DeliveredFramesAreTheChartTurnedAndConverted) {
         Started(config);
         Device()->m_wRotationMode = c.rotationMode;
         Device()->m_byteConversionMethod = c.method;
+        Device()->m_pWhiteBalance->m_byteBalanceMode = WB_MODE_OFF;  // conversion alone
         ASSERT_EQ(Session().OpenStream(640, 480), STATUS_SUCCESS);
         Run();
         auto reads = QueueReads(1);
         Runtime::Advance(kSecond / 2);
         ASSERT_TRUE(reads[0]->Done());
-        EXPECT_TRUE(reads[0]->Data() == Expected(640, 480, c.arrangement, c.operation, c.method))
+        EXPECT_TRUE(reads[0]->Data() == Expected(Camera().SensorImage(), 640, 480, c.arrangement,
+                                                 c.operation, c.method))
             << "arrangement " << c.arrangement << " rotation mode " << c.rotationMode << " method "
             << int(c.method);
         StopAndClose();

@@ -1,0 +1,147 @@
+// Colour correction. All matrix arithmetic is single precision in the order written; the tables
+// are formed by running additions, so entry v holds (v + 1) times each element.
+#include "imaging/color_correction.h"
+
+#include <math.h>
+
+namespace {
+
+constexpr float kWeightRed = 0.2989f;
+constexpr float kWeightGreen = 0.5866f;
+constexpr float kWeightBlue = 0.1145f;
+
+enum { R = 0, G = 1, B = 2 };
+
+VOID SetIdentityMatrix(SHORT* matrix) {
+    for (ULONG i = 0; i < 12; i++) matrix[i] = 0;
+    matrix[0] = 100;   // red from red
+    matrix[5] = 100;   // green from green
+    matrix[10] = 100;  // blue from blue
+}
+
+inline UCHAR Clamp(LONG v) {
+    return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+}  // namespace
+
+VOID InitColorCorrection(ColorCorrection* correction) {
+    KeInitializeSpinLock(&correction->m_Lock);
+    correction->m_byteMatrixMode = MATRIX_MODE_IDENTITY;
+    SetIdentityMatrix(correction->m_awMatrix);
+    correction->m_byteAdjustEnable = 0;
+    correction->m_wHue = 0;
+    correction->m_wSaturation = 100;
+}
+
+VOID ComposeHueMatrix(const ColorCorrection* correction, float* product) {
+    const float S = static_cast<float>(correction->m_wSaturation) / 100.0f;
+    const float angle = static_cast<float>(correction->m_wHue) / 10.0f;
+    const double theta = angle * 3.14159265358979323846 / 180.0;
+    const float s = static_cast<float>(sin(theta));
+    const float c = static_cast<float>(cos(theta));
+    float H[3][3];
+    H[R][R] = (c * 0.7011f + s * kWeightRed) * S + kWeightRed;
+    H[R][G] = ((s - c) * S + 1.0f) * kWeightGreen;
+    H[R][B] = (s * -0.8855f - c * kWeightBlue) * S + kWeightBlue;
+    H[B][R] = (s * 0.7011f - c * kWeightRed) * S + kWeightRed;
+    H[B][G] = (1.0f - (c + s) * S) * kWeightGreen;
+    H[B][B] = (c * 0.8855f - s * kWeightBlue) * S + kWeightBlue;
+    H[G][R] = (1.0f - H[R][R]) * kWeightRed / kWeightGreen - H[B][R] * kWeightBlue / kWeightGreen;
+    H[G][G] = (1.0f - H[R][G] * kWeightRed / kWeightGreen) - H[B][G] * kWeightBlue / kWeightGreen;
+    H[G][B] = (1.0f - H[B][B]) * kWeightBlue / kWeightGreen - H[R][B] * kWeightRed / kWeightGreen;
+    float M[3][3];
+    for (ULONG i = 0; i < 3; i++)
+        for (ULONG j = 0; j < 3; j++)
+            M[i][j] = static_cast<float>(correction->m_awMatrix[4 * i + j]) / 100.0f;
+    for (ULONG i = 0; i < 3; i++) {
+        for (ULONG j = 0; j < 3; j++) {
+            float p = H[i][G] * M[G][j] + H[i][R] * M[R][j];
+            p = p + H[i][B] * M[B][j];
+            product[3 * i + j] = p;
+        }
+    }
+}
+
+VOID BuildColorTables(ColorCorrection* correction) {
+    float P[9];
+    ComposeHueMatrix(correction, P);
+    const float offsetRed = static_cast<float>(correction->m_awMatrix[3]) / 100.0f;
+    const float offsetGreen = static_cast<float>(correction->m_awMatrix[7]) / 100.0f;
+    const float offsetBlue = static_cast<float>(correction->m_awMatrix[11]) / 100.0f;
+    float sum[9];
+    for (ULONG k = 0; k < 9; k++) sum[k] = P[k];
+    auto at = [](ULONG out, ULONG in) { return 3 * out + in; };
+    for (ULONG v = 0; v < 256; v++) {
+        ColorContribution& red = correction->m_aContribution[2][v];
+        red.toBlue = static_cast<LONG>(sum[at(B, R)] + offsetBlue);
+        red.toGreen = static_cast<LONG>(sum[at(G, R)] + offsetGreen);
+        red.toRed = static_cast<LONG>(sum[at(R, R)] + offsetRed);
+        ColorContribution& green = correction->m_aContribution[1][v];
+        green.toBlue = static_cast<LONG>(sum[at(B, G)]);
+        green.toGreen = static_cast<LONG>(sum[at(G, G)]);
+        green.toRed = static_cast<LONG>(sum[at(R, G)]);
+        ColorContribution& blue = correction->m_aContribution[0][v];
+        blue.toBlue = static_cast<LONG>(sum[at(B, B)]);
+        blue.toGreen = static_cast<LONG>(sum[at(G, B)]);
+        blue.toRed = static_cast<LONG>(sum[at(R, B)]);
+        for (ULONG k = 0; k < 9; k++) sum[k] = sum[k] + P[k];
+    }
+}
+
+ULONG SetColorMatrix(ColorCorrection* correction, UCHAR mode, const SHORT* coefficients) {
+    if (mode != MATRIX_MODE_IDENTITY && mode != MATRIX_MODE_USER)
+        return 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
+    if (mode == MATRIX_MODE_IDENTITY) {
+        SetIdentityMatrix(correction->m_awMatrix);
+    } else {
+        for (ULONG i = 0; i < 12; i++) correction->m_awMatrix[i] = coefficients[i];
+    }
+    correction->m_byteMatrixMode = mode;
+    BuildColorTables(correction);
+    KeReleaseSpinLock(&correction->m_Lock, irql);
+    return 1;
+}
+
+ULONG SetHueSaturation(ColorCorrection* correction, UCHAR enable, SHORT hue, USHORT saturation) {
+    if (enable != 0 && enable != 1)
+        return 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
+    correction->m_byteAdjustEnable = enable;
+    correction->m_wHue = enable == 1 ? hue : 0;
+    correction->m_wSaturation = enable == 1 ? saturation : 100;
+    BuildColorTables(correction);
+    KeReleaseSpinLock(&correction->m_Lock, irql);
+    return 1;
+}
+
+ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG height, ULONG format,
+                           PUCHAR image) {
+    if (format != 4 && format != 8)
+        return 1;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
+    const BOOLEAN active = correction->m_byteMatrixMode != 0 || correction->m_byteAdjustEnable != 0;
+    if (active) {
+        RtlCopyMemory(correction->m_aFrameContribution, correction->m_aContribution,
+                      sizeof correction->m_aFrameContribution);
+    }
+    KeReleaseSpinLock(&correction->m_Lock, irql);
+    if (!active)
+        return 1;
+    const ColorContribution* blueIn = correction->m_aFrameContribution[0];
+    const ColorContribution* greenIn = correction->m_aFrameContribution[1];
+    const ColorContribution* redIn = correction->m_aFrameContribution[2];
+    const SIZE_T pixels = static_cast<SIZE_T>(width) * height;
+    const ULONG step = format == 4 ? 3 : 4;
+    for (SIZE_T i = 0; i < pixels; i++) {
+        PUCHAR p = image + i * step;
+        const ColorContribution& b = blueIn[p[0]];
+        const ColorContribution& g = greenIn[p[1]];
+        const ColorContribution& r = redIn[p[2]];
+        p[0] = Clamp(b.toBlue + g.toBlue + r.toBlue);
+        p[1] = Clamp(b.toGreen + g.toGreen + r.toGreen);
+        p[2] = Clamp(b.toRed + g.toRed + r.toRed);
+    }
+    return 1;
+}

@@ -1,0 +1,159 @@
+// Tone tables and gamma. The curves are built when a table is set, never per pixel.
+#include "imaging/lookup_tables.h"
+
+#include <math.h>
+
+namespace {
+
+// No product of a byte and a weight falls exactly on a half.
+constexpr LuminanceWeights MakeLuminanceWeights() {
+    LuminanceWeights w{};
+    for (int v = 0; v < 256; v++) {
+        w.blue[v] = static_cast<UCHAR>(v * 0.1145 + 0.5);
+        w.green[v] = static_cast<UCHAR>(v * 0.5866 + 0.5);
+        w.red[v] = static_cast<UCHAR>(v * 0.2989 + 0.5);
+    }
+    return w;
+}
+
+inline UCHAR AddClamped(UCHAR value, LONG delta) {
+    const LONG v = value + delta;
+    return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+}  // namespace
+
+constinit const LuminanceWeights g_LuminanceWeights = MakeLuminanceWeights();
+
+VOID FillIdentity(UCHAR* table) {
+    for (ULONG i = 0; i < 256; i++) table[i] = static_cast<UCHAR>(i);
+}
+
+VOID InitLookupTables(LookupTables* tables) {
+    KeInitializeSpinLock(&tables->m_Lock);
+    for (ULONG t = 0; t < TONE_TABLE_COUNT; t++) {
+        tables->m_abyteMode[t] = TONE_MODE_IDENTITY;
+        tables->m_awGamma[t] = 100;
+        tables->m_awBrightness[t] = 0;
+        tables->m_abyteContrast[t] = 0;
+        FillIdentity(tables->m_abyteTable[t]);
+    }
+}
+
+ULONG BuildToneCurve(USHORT gamma, SHORT brightness, UCHAR contrast, UCHAR* table) {
+    const LONG cut = contrast > 127 ? 127 : contrast;
+    const double exponent = 100.0 / gamma;
+    const double slope = 255.0 / (255.0 - 2 * cut);
+    for (LONG i = 0; i < 256; i++) {
+        const LONG x = i + brightness;
+        UCHAR entry;
+        if (x > 255) {
+            entry = 255;
+        } else if (x < 0 || x <= cut) {
+            entry = 0;
+        } else if (x >= 255 - cut) {
+            entry = 255;
+        } else {
+            const double v = (x - cut) * slope;
+            if (v > 255.0) {
+                entry = 255;
+            } else {
+                const ULONG e = static_cast<ULONG>(pow(v / 255.0, exponent) * 255.0 + 0.5);
+                entry = static_cast<UCHAR>(e > 255 ? 255 : e);
+            }
+        }
+        table[i] = entry;
+    }
+    return 0;
+}
+
+ULONG SetTable(LookupTables* tables, UCHAR index, UCHAR mode, USHORT gamma, SHORT brightness,
+               UCHAR contrast, const UCHAR* entries) {
+    if (index >= TONE_TABLE_COUNT)
+        return 6;
+    if (mode != TONE_MODE_IDENTITY && mode != 1 && mode != 2 && mode != TONE_MODE_SUPPLIED)
+        return 6;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&tables->m_Lock);
+    if (mode == TONE_MODE_IDENTITY) {
+        FillIdentity(tables->m_abyteTable[index]);
+    } else {
+        RtlCopyMemory(tables->m_abyteTable[index], entries, 256);
+    }
+    const BOOLEAN keepParameters = mode == 1 || mode == 2;
+    tables->m_abyteMode[index] = mode;
+    tables->m_awGamma[index] = keepParameters ? gamma : 100;
+    tables->m_awBrightness[index] = keepParameters ? brightness : 0;
+    tables->m_abyteContrast[index] = keepParameters ? contrast : 0;
+    KeReleaseSpinLock(&tables->m_Lock, irql);
+    return 0;
+}
+
+ULONG GetTable(LookupTables* tables, UCHAR index, UCHAR* mode, USHORT* gamma, SHORT* brightness,
+               UCHAR* contrast, UCHAR* entries) {
+    if (index >= TONE_TABLE_COUNT)
+        return 6;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&tables->m_Lock);
+    if (mode != nullptr)
+        *mode = tables->m_abyteMode[index];
+    if (gamma != nullptr)
+        *gamma = tables->m_awGamma[index];
+    if (brightness != nullptr)
+        *brightness = tables->m_awBrightness[index];
+    if (contrast != nullptr)
+        *contrast = tables->m_abyteContrast[index];
+    if (entries != nullptr)
+        RtlCopyMemory(entries, tables->m_abyteTable[index], 256);
+    KeReleaseSpinLock(&tables->m_Lock, irql);
+    return 0;
+}
+
+ULONG ApplyRawTables(LookupTables* tables, ULONG width, ULONG height, USHORT arrangement,
+                     PUCHAR raw) {
+    if (arrangement == 1)
+        return 1;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&tables->m_Lock);
+    BOOLEAN any = FALSE;
+    for (ULONG t = 1; t < TONE_TABLE_COUNT; t++) any = any || tables->m_abyteMode[t] != 0;
+    if (any)
+        RtlCopyMemory(tables->m_abyteFrameTable[1], tables->m_abyteTable[1], 4 * 256);
+    KeReleaseSpinLock(&tables->m_Lock, irql);
+    if (!any)
+        return 1;
+    // Table 1 + channel for each cell position.
+    const UCHAR* channelOf = ChannelOfPosition(arrangement);
+    const UCHAR* table[4];
+    for (ULONG k = 0; k < 4; k++) table[k] = tables->m_abyteFrameTable[1 + channelOf[k]];
+    for (ULONG y = 0; y + 1 < height; y += 2) {
+        PUCHAR rows[2] = {raw + static_cast<SIZE_T>(y) * width,
+                          raw + static_cast<SIZE_T>(y + 1) * width};
+        for (ULONG x = 0; x + 1 < width; x += 2) {
+            rows[0][x] = table[0][rows[0][x]];
+            rows[0][x + 1] = table[1][rows[0][x + 1]];
+            rows[1][x] = table[2][rows[1][x]];
+            rows[1][x + 1] = table[3][rows[1][x + 1]];
+        }
+    }
+    return 1;
+}
+
+BOOLEAN TakeLuminanceTable(LookupTables* tables) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&tables->m_Lock);
+    const BOOLEAN apply = tables->m_abyteMode[0] != TONE_MODE_IDENTITY;
+    if (apply)
+        RtlCopyMemory(tables->m_abyteFrameTable[0], tables->m_abyteTable[0], 256);
+    KeReleaseSpinLock(&tables->m_Lock, irql);
+    return apply;
+}
+
+ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR image) {
+    const UCHAR* table = tables->m_abyteFrameTable[0];
+    for (ULONG i = 0; i < pixels; i++) {
+        PUCHAR p = image + static_cast<SIZE_T>(i) * step;
+        const UCHAR y = Luminance(p[0], p[1], p[2]);
+        const LONG d = static_cast<LONG>(table[y]) - y;
+        p[0] = AddClamped(p[0], d);
+        p[1] = AddClamped(p[1], d);
+        p[2] = AddClamped(p[2], d);
+    }
+    return 1;
+}
