@@ -620,7 +620,7 @@ const std::vector<uint8_t>& SimCamera::SensorImageLocked(uint32_t width, uint32_
         for (uint32_t y = 0; y < height; ++y) {
             for (uint32_t x = 0; x < width; ++x) {
                 uint8_t& v = m_raw[static_cast<size_t>(y) * width + x];
-                double value = v;
+                double value = m_effects.capped ? 0.0 : v;
                 if (mosaic)
                     value *= response[kSites[m_config.arrangement - 2][(x & 1) + 2 * (y & 1)]];
                 state = state * 1664525u + 1013904223u;

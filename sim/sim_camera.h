@@ -39,6 +39,7 @@ struct SensorEffects {
     uint32_t hotPixels = 0;   // samples stuck at 255, at fixed places
     uint8_t darkPattern = 0;  // a fixed pattern of up to this many levels added to every frame
     uint8_t noise = 0;        // random noise of up to +/- this many levels, new in every frame
+    bool capped = false;      // the lens is covered: the scene is black
 };
 
 // One bulk transfer's worth of a frame as the camera sends it.

@@ -1,10 +1,11 @@
 // Automatic gain and shutter: the controls' arithmetic, the step's decisions and log lines, and
 // the exposure block hooks.
+#include "camera/auto_exposure.h"
+
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "camera/auto_exposure.h"
 #include "camera/command_protocol.h"
 #include "tests/support/fixtures.h"
 
@@ -82,8 +83,9 @@ TEST_F(AutoExposureTest, ShutterControlAndLimits) {
 TEST_F(AutoExposureTest, TheDeadBandDependsOnWhetherTheControlRuns) {
     ae->m_byteMode = 1;
     Step(120, 4);  // distance 8 within 5 + 5
-    EXPECT_TRUE(Logged("UpdateGainShutter: IncGain, iAverageBrightnessLevel=120, m_byteTarget=128, "
-                       "byteDistance=8\n"));
+    EXPECT_TRUE(
+        Logged("UpdateGainShutter: IncGain, iAverageBrightnessLevel=120, m_byteTarget=128, "
+               "byteDistance=8\n"));
     EXPECT_TRUE(Logged("UpdateGainShutter: m_bAutoRunning OFF\n"));
     EXPECT_EQ(ae->m_byteMode, 1);
     EXPECT_EQ(ae->m_byteSkipCount, 3);

@@ -19,9 +19,13 @@ TEST_F(PreprocessorTest, ClipToMedian) {
         std::vector<UCHAR> values;
         int expected;
     };
-    const Case cases[] = {{{255, 40, 40, 40, 40}, 40}, {{0, 40, 40, 40, 40}, 0},
-                          {{200, 100}, 150}, {{100, 200}, 100}, {{50, 60, 70}, 50}};
-    for (Case c : cases) EXPECT_EQ(ClipToMedian(c.values.data(), static_cast<ULONG>(c.values.size())), c.expected);
+    const Case cases[] = {{{255, 40, 40, 40, 40}, 40},
+                          {{0, 40, 40, 40, 40}, 0},
+                          {{200, 100}, 150},
+                          {{100, 200}, 100},
+                          {{50, 60, 70}, 50}};
+    for (Case c : cases)
+        EXPECT_EQ(ClipToMedian(c.values.data(), static_cast<ULONG>(c.values.size())), c.expected);
 }
 
 TEST_F(PreprocessorTest, DefectClipping) {
@@ -43,9 +47,9 @@ TEST_F(PreprocessorTest, DefectClipping) {
 }
 
 TEST_F(PreprocessorTest, ReferenceCaptureAndSubtraction) {
-    std::vector<UCHAR> frame = {10, 20, 11, 21, 12, 22,   // 6 x 4, positions 0 and 1
-                                30, 40, 31, 41, 32, 42,   // positions 2 and 3
-                                13, 23, 10, 20, 14, 24,   //
+    std::vector<UCHAR> frame = {10, 20, 11, 21, 12, 22,  // 6 x 4, positions 0 and 1
+                                30, 40, 31, 41, 32, 42,  // positions 2 and 3
+                                13, 23, 10, 20, 14, 24,  //
                                 33, 43, 30, 40, 34, 44};
     const std::vector<UCHAR> passed = frame;
     ASSERT_EQ(CaptureReference(pre.get(), 6, 4, 2, frame.data()), 1u);

@@ -21,7 +21,8 @@ class StatisticsTest : public PlatformTest {
 
 TEST_F(StatisticsTest, QuarterZonesOfAFullFrame) {
     std::vector<UCHAR> raw(1600 * 1200);
-    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<UCHAR>(10 + (i & 1) * 20 + ((i / 1600) & 1) * 100);
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<UCHAR>(10 + (i & 1) * 20 + ((i / 1600) & 1) * 100);
     MeasureZones(stats.get(), 1600, 1200, 2, raw.data());
     EXPECT_THAT(stats->m_aulColumnEnd, ::testing::ElementsAre(400, 800, 1200, 1600));
     EXPECT_THAT(stats->m_aulRowEnd, ::testing::ElementsAre(300, 600, 900, 1200));
@@ -63,7 +64,8 @@ TEST_F(StatisticsTest, MonochromeAndCodesWithoutChannels) {
     UCHAR out[4] = {9, 9, 9, 9};
     GetBrightnessAverage(stats.get(), weights, out);
     EXPECT_THAT(out, ::testing::ElementsAre(77, 9, 9, 9));
-    for (int z = 0; z < 16; ++z) EXPECT_THAT(stats->m_abyteAverage[z], ::testing::ElementsAre(77, 0, 0, 0));
+    for (int z = 0; z < 16; ++z)
+        EXPECT_THAT(stats->m_abyteAverage[z], ::testing::ElementsAre(77, 0, 0, 0));
     MeasureZones(stats.get(), 64, 48, 10, raw.data());
     UCHAR untouched[4] = {9, 9, 9, 9};
     GetBrightnessAverage(stats.get(), weights, untouched);

@@ -69,7 +69,7 @@ TEST_F(ToneTablesTest, RawTablesFollowTheMosaicChannels) {
     for (int i = 0; i < 256; ++i) entries[i] = static_cast<UCHAR>(255 - i);
     std::vector<UCHAR> raw = {10, 20, 30, 40};  // code 3: G R / B G
     ApplyRawTables(tables.get(), 2, 2, 3, raw.data());
-    EXPECT_THAT(raw, ElementsAre(10, 20, 30, 40));  // all in mode 0: nothing done
+    EXPECT_THAT(raw, ElementsAre(10, 20, 30, 40));     // all in mode 0: nothing done
     SetTable(tables.get(), 3, 1, 100, 0, 0, entries);  // green in blue rows
     ApplyRawTables(tables.get(), 2, 2, 3, raw.data());
     EXPECT_THAT(raw, ElementsAre(10, 20, 30, 255 - 40));
@@ -122,7 +122,8 @@ TEST_F(SharpnessTest, APixelThatStandsOutIsPushedFurther) {
     for (int i = 0; i < 3; ++i) colour[3 * 4 + i] = 250;
     SetSharpness(filter.get(), 1, 1000, 0);
     SharpenFrame(filter.get(), 3, 3, 4, colour.data());
-    EXPECT_THAT(std::vector<UCHAR>(colour.begin() + 12, colour.begin() + 15), ElementsAre(255, 255, 255));
+    EXPECT_THAT(std::vector<UCHAR>(colour.begin() + 12, colour.begin() + 15),
+                ElementsAre(255, 255, 255));
 }
 
 class ColorTest : public PlatformTest {
