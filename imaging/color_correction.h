@@ -20,7 +20,7 @@ struct ColorCorrection {
     KSPIN_LOCK m_Lock;
     UCHAR m_byteMatrixMode;
     SHORT
-        m_awMatrix[12];  // hundredths; rows red, green, blue output: from red, green, blue, offset
+    m_awMatrix[12];  // hundredths; rows red, green, blue output: from red, green, blue, offset
     UCHAR m_byteAdjustEnable;
     SHORT m_wHue;                               // tenths of a degree
     USHORT m_wSaturation;                       // percent

@@ -42,13 +42,6 @@ VOID RunAutomaticBalance(WhiteBalance* balance, GridStatistics* statistics) {
     UpdateWhiteBalance(balance, averages);
 }
 
-UCHAR BalanceMode(WhiteBalance* balance) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);
-    const UCHAR mode = balance->m_byteBalanceMode;
-    KeReleaseSpinLock(&balance->m_Lock, irql);
-    return mode;
-}
-
 }  // namespace
 
 VOID RunRawStages(DeviceContext* device, ULONG width, ULONG height, USHORT arrangement,
@@ -77,7 +70,7 @@ VOID RunRawStages(DeviceContext* device, ULONG width, ULONG height, USHORT arran
         default:
             break;
     }
-    if (BalanceMode(balance) != WB_MODE_OFF && arrangement != 1)
+    if (GetBalanceMode(balance) != WB_MODE_OFF && arrangement != 1)
         ApplyWhiteBalance(balance, width, height, arrangement, raw);
     MeasureZones(statistics, width, height, arrangement, raw);
     if (exposureDue)

@@ -66,6 +66,26 @@ ULONG SetGains(WhiteBalance* balance, const USHORT* gains) {
     return 1;
 }
 
+VOID SetBalanceMode(WhiteBalance* balance, UCHAR mode) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);
+    balance->m_byteBalanceMode = mode;
+    KeReleaseSpinLock(&balance->m_Lock, irql);
+}
+
+UCHAR GetBalanceMode(WhiteBalance* balance) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);
+    const UCHAR mode = balance->m_byteBalanceMode;
+    KeReleaseSpinLock(&balance->m_Lock, irql);
+    return mode;
+}
+
+VOID SetBalanceTargets(WhiteBalance* balance, USHORT red, USHORT blue) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);
+    balance->m_wRedTarget = red;
+    balance->m_wBlueTarget = blue;
+    KeReleaseSpinLock(&balance->m_Lock, irql);
+}
+
 ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT arrangement,
                         PUCHAR raw) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);

@@ -42,6 +42,10 @@ VOID BuildGainTable(USHORT gain, UCHAR* table);
 ULONG InitWhiteBalance(WhiteBalance* balance);
 // Stores four gains (channel order), rebuilding each table. Returns 1.
 ULONG SetGains(WhiteBalance* balance, const USHORT* gains);
+// The mode and the red and blue targets, as property requests set and read them.
+VOID SetBalanceMode(WhiteBalance* balance, UCHAR mode);
+UCHAR GetBalanceMode(WhiteBalance* balance);
+VOID SetBalanceTargets(WhiteBalance* balance, USHORT red, USHORT blue);
 // Applies the gains to the raw image in place. Returns 1.
 ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT arrangement,
                         PUCHAR raw);
