@@ -334,6 +334,20 @@ ULONG UpdateGainShutter(AutoExposure* exposure, GridStatistics* statistics) {
     return 1;
 }
 
+VOID GetGainAndMode(AutoExposure* exposure, USHORT* gain, UCHAR* mode) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&exposure->m_Lock);
+    *gain = exposure->m_wGain;
+    *mode = exposure->m_byteMode;
+    KeReleaseSpinLock(&exposure->m_Lock, irql);
+}
+
+VOID SetGainAndMode(AutoExposure* exposure, USHORT gain, UCHAR mode) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&exposure->m_Lock);
+    exposure->m_wGain = gain;
+    exposure->m_byteMode = mode;
+    KeReleaseSpinLock(&exposure->m_Lock, irql);
+}
+
 VOID ExposureRecordToBlock(AutoExposure* exposure, PUCHAR block) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&exposure->m_Lock);
     WriteLe16(&block[EXPOSURE_SHUTTER_LINES], exposure->m_wShutterLines);

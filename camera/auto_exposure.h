@@ -53,6 +53,10 @@ BOOLEAN mbGainCtrl(AutoExposure* exposure, ULONG average, ULONG target, BOOLEAN 
 // Writes the current shutter and gain to the camera in the exposure block; true on success.
 BOOLEAN mbSetShutterAndCDSGainToCamera(AutoExposure* exposure);
 
+// The current gain code and mode, and both set at once (the proc-amp gain property).
+VOID GetGainAndMode(AutoExposure* exposure, USHORT* gain, UCHAR* mode);
+VOID SetGainAndMode(AutoExposure* exposure, USHORT gain, UCHAR mode);
+
 // The exposure block hooks: bytes 2-39 of a block read for a caller take the record's live
 // values; bytes 2-39 of a block about to be written are loaded into the record.
 VOID ExposureRecordToBlock(AutoExposure* exposure, PUCHAR block);

@@ -69,6 +69,11 @@ struct DeviceContext {
     ULONG m_ulVideoDecoderStandard;
     ULONG m_ulVideoDecoderOutputEnable;
     ULONG m_ulVideoDecoderVcrTiming;
+    // Flags of the last proc-amp set of brightness, contrast and gamma, reported back by get.
+    // Property requests run one at a time through the adapter busy-queue.
+    ULONG m_dwBrightnessFlags;
+    ULONG m_dwContrastFlags;
+    ULONG m_dwGammaFlags;
 
     // --- Camera shadows: the last value exchanged with the camera ---
     UCHAR m_CameraInfo[CAMERA_BLOCK_SIZE];

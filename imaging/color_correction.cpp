@@ -116,6 +116,14 @@ ULONG SetHueSaturation(ColorCorrection* correction, UCHAR enable, SHORT hue, USH
     return 1;
 }
 
+VOID GetHueSaturation(ColorCorrection* correction, UCHAR* enable, SHORT* hue, USHORT* saturation) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
+    *enable = correction->m_byteAdjustEnable;
+    *hue = correction->m_wHue;
+    *saturation = correction->m_wSaturation;
+    KeReleaseSpinLock(&correction->m_Lock, irql);
+}
+
 ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG height, ULONG format,
                            PUCHAR image) {
     if (format != 4 && format != 8)

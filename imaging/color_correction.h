@@ -37,6 +37,8 @@ ULONG SetColorMatrix(ColorCorrection* correction, UCHAR mode, const SHORT* coeff
 // Enable 1: hue and saturation; 0: adjustment off (hue 0, saturation 100). Rebuilds the tables.
 // Returns 1, or 0 (nothing changed) for another enable value.
 ULONG SetHueSaturation(ColorCorrection* correction, UCHAR enable, SHORT hue, USHORT saturation);
+// The current adjustment: enable, hue and saturation.
+VOID GetHueSaturation(ColorCorrection* correction, UCHAR* enable, SHORT* hue, USHORT* saturation);
 // The hue/saturation matrix times the user matrix, rows and columns red, green, blue.
 VOID ComposeHueMatrix(const ColorCorrection* correction, float* product);
 // Rebuilds the contribution tables. Caller holds m_Lock.

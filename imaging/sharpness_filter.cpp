@@ -96,6 +96,14 @@ VOID SetSharpness(SharpnessFilter* filter, UCHAR enable, USHORT strength, UCHAR 
     KeReleaseSpinLock(&filter->m_Lock, irql);
 }
 
+VOID GetSharpness(SharpnessFilter* filter, UCHAR* enable, USHORT* strength, UCHAR* threshold) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filter->m_Lock);
+    *enable = filter->m_byteEnable;
+    *strength = filter->m_wStrength;
+    *threshold = filter->m_byteThreshold;
+    KeReleaseSpinLock(&filter->m_Lock, irql);
+}
+
 ULONG SharpenFrame(SharpnessFilter* filter, ULONG width, ULONG height, ULONG format, PUCHAR image) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&filter->m_Lock);
     const BOOLEAN enabled = filter->m_byteEnable == 1;

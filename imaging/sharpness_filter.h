@@ -20,6 +20,8 @@ struct SharpnessFilter {
 VOID InitSharpnessFilter(SharpnessFilter* filter);
 // Stores enable, strength and threshold, rebuilding the table when the filter stays enabled.
 VOID SetSharpness(SharpnessFilter* filter, UCHAR enable, USHORT strength, UCHAR threshold);
+// The current enable, strength and threshold.
+VOID GetSharpness(SharpnessFilter* filter, UCHAR* enable, USHORT* strength, UCHAR* threshold);
 // Rebuilds the correction table from the strength and threshold. Caller holds m_Lock. Returns 1.
 ULONG BuildSharpnessTable(SharpnessFilter* filter);
 // Sharpens the output image (format 1 grey, 4 24-bit, 8 32-bit) in place. Returns 1, or 0 when

@@ -190,6 +190,9 @@ inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
 inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
     __builtin_memcpy(Destination, Source, Length);
 }
+inline VOID RtlMoveMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
+    __builtin_memmove(Destination, Source, Length);
+}
 inline VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) {
     __builtin_memset(Destination, Fill, Length);
 }
