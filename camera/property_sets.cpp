@@ -90,6 +90,21 @@ const KSPROPERTY_ITEM kRefusedItems[] = {
     Item(1, TRUE, TRUE, 32, 32),
 };
 
+// The vendor items, in their published order: ids 1 to 17, 20, 22 to 48, 180, 129 to 144,
+// 146 to 177, 181; each a bare KSPROPERTY and at least one byte of data, get and set.
+#define VENDOR_ITEM(id) Item((id), TRUE, TRUE, sizeof(KSPROPERTY), 1)
+#define VENDOR_RUN2(a) VENDOR_ITEM(a), VENDOR_ITEM((a) + 1)
+#define VENDOR_RUN4(a) VENDOR_RUN2(a), VENDOR_RUN2((a) + 2)
+#define VENDOR_RUN8(a) VENDOR_RUN4(a), VENDOR_RUN4((a) + 4)
+#define VENDOR_RUN16(a) VENDOR_RUN8(a), VENDOR_RUN8((a) + 8)
+
+const KSPROPERTY_ITEM kVendorItems[] = {
+    VENDOR_RUN16(1),   VENDOR_ITEM(17),   VENDOR_ITEM(20),   VENDOR_RUN16(22),
+    VENDOR_RUN8(38),   VENDOR_RUN2(46),   VENDOR_ITEM(48),   VENDOR_ITEM(180),
+    VENDOR_RUN16(129), VENDOR_RUN16(146), VENDOR_RUN16(162), VENDOR_ITEM(181),
+};
+static_assert(sizeof(kVendorItems) / sizeof(kVendorItems[0]) == 95);
+
 #define SET(guid, items) \
     { &(guid), sizeof(items) / sizeof((items)[0]), (items), 0, nullptr }
 
@@ -100,8 +115,7 @@ const KSPROPERTY_SET kDevicePropertySets[DEVICE_PROPERTY_SET_COUNT] = {
     SET(PROPSETID_VIDCAP_VIDEODECODER, kVideoDecoderItems),
     SET(PROPSETID_VIDCAP_VIDEOCOMPRESSION, kVideoCompressionItems),
     SET(PROPSETID_REFUSED_F162C607, kRefusedItems),
-    // The vendor set's items come with its handlers.
-    {&PROPSETID_VENDOR_CAMERA, 0, nullptr, 0, nullptr},
+    SET(PROPSETID_VENDOR_CAMERA, kVendorItems),
 };
 
 }  // namespace
@@ -109,12 +123,4 @@ const KSPROPERTY_SET kDevicePropertySets[DEVICE_PROPERTY_SET_COUNT] = {
 const KSPROPERTY_SET* DevicePropertySets(PULONG count) {
     *count = DEVICE_PROPERTY_SET_COUNT;
     return kDevicePropertySets;
-}
-
-// The vendor property set is answered here until it is built.
-VOID GetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) {
-    srb->Status = STATUS_NOT_IMPLEMENTED;
-}
-VOID SetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb) {
-    srb->Status = STATUS_NOT_IMPLEMENTED;
 }

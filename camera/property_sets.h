@@ -22,3 +22,5 @@ VOID GetVideoControlProperty(PHW_STREAM_REQUEST_BLOCK srb);
 VOID GetVideoDecoderProperty(PHW_STREAM_REQUEST_BLOCK srb);
 VOID GetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb);
 VOID SetVendorProperty(PHW_STREAM_REQUEST_BLOCK srb);
+// Releases the references on the application events (at uninitialise).
+VOID ReleaseUserEvents(DeviceContext* device);

@@ -78,6 +78,7 @@ VOID UninitializeDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     DeviceContext* device = DeviceOf(srb);
     ReleaseStartupResources(device);
     ReleaseProcessingObjects(device);
+    ReleaseUserEvents(device);
 }
 
 // The property request's descriptor, or null (with the SRB failed) when it is malformed.

@@ -15,6 +15,9 @@
 #define CAMERA_BLOCKF9_SIZE 256
 #define CAMERA_REGISTER_COUNT 108
 
+// The settings snapshot record.
+#define SETTINGS_SNAPSHOT_SIZE 1557
+
 // Both raw frame buffers hold 6 MiB.
 #define FRAME_BUFFER_SIZE 0x600000
 
@@ -94,9 +97,17 @@ struct DeviceContext {
     GridStatistics* m_pGridStatistics;
     ColorCorrection* m_pColorCorrection;
 
-    // --- Pipeline settings ---
+    // --- Pipeline settings (written by property requests, read by the delivery work item:
+    // accessed through the functions below) ---
     USHORT m_wRotationMode;
     UCHAR m_byteConversionMethod;
+
+    // --- Settings snapshot ---
+    UCHAR m_SettingsBlock[SETTINGS_SNAPSHOT_SIZE];
+
+    // Held (a synchronisation event used as a gate) by whoever starts or stops the transport at
+    // PASSIVE_LEVEL: stream state changes, close and the capture restart of register 48.
+    KEVENT m_TransportGate;
 
     // --- Application events (registered through the vendor property set) ---
     PKEVENT m_pUserEvent0;  // set by the transport on a zero-length or overlong transfer
@@ -126,6 +137,27 @@ struct DeviceContext {
 #define WORK_ITEM_IDLE 0
 #define WORK_ITEM_PENDING 1
 #define WORK_ITEM_HANDOVER 2
+
+inline UCHAR ConversionMethod(const DeviceContext* device) {
+    return __atomic_load_n(&device->m_byteConversionMethod, __ATOMIC_ACQUIRE);
+}
+inline VOID SetConversionMethod(DeviceContext* device, UCHAR method) {
+    __atomic_store_n(&device->m_byteConversionMethod, method, __ATOMIC_RELEASE);
+}
+inline USHORT RotationMode(const DeviceContext* device) {
+    return __atomic_load_n(&device->m_wRotationMode, __ATOMIC_ACQUIRE);
+}
+inline VOID SetRotationMode(DeviceContext* device, USHORT mode) {
+    __atomic_store_n(&device->m_wRotationMode, mode, __ATOMIC_RELEASE);
+}
+
+// The transport gate (see m_TransportGate).
+inline VOID EnterTransportGate(DeviceContext* device) {
+    KeWaitForSingleObject(&device->m_TransportGate, Executive, KernelMode, FALSE, nullptr);
+}
+inline VOID LeaveTransportGate(DeviceContext* device) {
+    KeSetEvent(&device->m_TransportGate, IO_NO_INCREMENT, FALSE);
+}
 
 inline DeviceContext* DeviceOf(PHW_STREAM_REQUEST_BLOCK srb) {
     return static_cast<DeviceContext*>(srb->HwDeviceExtension);

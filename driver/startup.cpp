@@ -205,6 +205,7 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     WriteLongRelease(&device->m_bSurpriseRemoved, FALSE);
     device->m_DevicePowerState = PowerDeviceD0;
     WriteLongRelease(&device->m_bTransportRunning, FALSE);
+    KeInitializeEvent(&device->m_TransportGate, SynchronizationEvent, TRUE);
     device->m_ulVideoDecoderStandard = KS_AnalogVideo_NTSC_M;
     device->m_ulVideoDecoderOutputEnable = 0;
     device->m_ulVideoDecoderVcrTiming = 0;
@@ -247,7 +248,7 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     if (!NT_SUCCESS(status))
         return FailStartup(device, status);
 
-    device->m_wRotationMode = 0;
-    device->m_byteConversionMethod = 3;
+    SetRotationMode(device, 0);
+    SetConversionMethod(device, 3);
     return STATUS_SUCCESS;
 }

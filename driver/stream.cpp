@@ -69,8 +69,10 @@ VOID WaitForDeliveries(StreamContext* stream) {
 
 // Stops the transport if it runs; m_bTransportRunning is cleared either way.
 VOID StopTransportIfRunning(DeviceContext* device) {
+    EnterTransportGate(device);
     if (InterlockedExchange(&device->m_bTransportRunning, FALSE) && device->m_pTransport != nullptr)
         StopTransport(device->m_pTransport, device);
+    LeaveTransportGate(device);
 }
 
 VOID SetStreamState(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
@@ -101,11 +103,13 @@ VOID SetStreamState(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
         case KSSTATE_RUN:
             WriteLongRelease(&stream->m_bDiscontinuity, FALSE);
             WriteRelease64(&stream->m_NextFrameTime, 0);
+            EnterTransportGate(device);
             if (!ReadLongAcquire(&device->m_bTransportRunning)) {
                 RtlZeroMemory(device->m_pAssemblyBuffer, FRAME_BUFFER_SIZE);
                 StartTransport(device);  // without transfers the stream runs without frames
                 WriteLongRelease(&device->m_bTransportRunning, TRUE);
             }
+            LeaveTransportGate(device);
             break;
         default:
             // KSSTATE_ACQUIRE and any other value are stored and do nothing more.

@@ -187,7 +187,7 @@ NTSTATUS StartTransport(DeviceContext* device) {
     transport->m_pPipe = &device->m_BulkInPipe;
     KeInitializeEvent(&transport->m_RetiredEvent, NotificationEvent, FALSE);
 
-    device->m_ulFrameHeaderValue = 0;
+    __atomic_store_n(&device->m_ulFrameHeaderValue, 0u, __ATOMIC_RELEASE);
     device->m_ulAssembledBytes = 0;
     WriteLongRelease(&device->m_bFrameReady, FALSE);
     WriteLongRelease(&device->m_bWorkItemPending, WORK_ITEM_IDLE);

@@ -64,7 +64,7 @@ VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
 
         RunRawStages(device, width, height, arrangement, raw);
 
-        const UCHAR operation = RotationOperation(device->m_wRotationMode);
+        const UCHAR operation = RotationOperation(RotationMode(device));
         if (operation != ROTATE_NONE)
             RotateRawFrame(operation, &width, &height, &arrangement, raw);
 
@@ -73,7 +73,7 @@ VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
             // Only the W x H grey bytes are the image; the widening below fills the rest.
             RtlCopyMemory(destination, raw, pixels);
         } else {
-            const UCHAR method = device->m_byteConversionMethod;
+            const UCHAR method = ConversionMethod(device);
             // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
             // what the application's buffer held, so the ring gets method 3's values first.
             if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
