@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "camera/command_protocol.h"
+#include "camera/property_sets.h"
 #include "driver/camera_models.h"
 #include "driver/device_context.h"
 #include "driver/registration.h"
@@ -222,6 +224,157 @@ void CameraSession::CancelRead(PendingRead& read) {
     m_device->Cancel(*read.m_srb);
 }
 
+NTSTATUS CameraSession::DeviceProperty(bool set, const GUID& propertySet, ULONG id, void* property,
+                                       ULONG propertySize, void* data, ULONG dataSize,
+                                       uint32_t* transferred) {
+    auto* header = static_cast<KSPROPERTY*>(property);
+    header->Set = propertySet;
+    header->Id = id;
+    header->Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+    STREAM_PROPERTY_DESCRIPTOR descriptor{};
+    descriptor.Property = header;
+    descriptor.PropertyInputSize = propertySize;
+    descriptor.PropertyInfo = data;
+    descriptor.PropertyOutputSize = dataSize;
+    auto srb = m_device->NewSrb(set ? SRB_SET_DEVICE_PROPERTY : SRB_GET_DEVICE_PROPERTY);
+    (*srb)->CommandData.PropertyInfo = &descriptor;
+    const NTSTATUS status = m_device->Call(*srb);
+    if (transferred != nullptr)
+        *transferred = (*srb)->ActualBytesTransferred;
+    return status;
+}
+
+NTSTATUS CameraSession::GetProcAmp(uint32_t id, int32_t* value, uint32_t* flags) {
+    KSPROPERTY_VIDEOPROCAMP_S record{};
+    const NTSTATUS status = DeviceProperty(false, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &record,
+                                           sizeof record, &record, sizeof record, nullptr);
+    *value = record.Value;
+    *flags = record.Flags;
+    return status;
+}
+
+NTSTATUS CameraSession::SetProcAmp(uint32_t id, int32_t value, uint32_t flags) {
+    KSPROPERTY_VIDEOPROCAMP_S record{};
+    record.Value = value;
+    record.Flags = flags;
+    return DeviceProperty(true, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &record, sizeof record, &record,
+                          sizeof record, nullptr);
+}
+
+NTSTATUS CameraSession::ProcAmpRanges(std::vector<ProcAmpRange>* ranges) {
+    ranges->clear();
+    std::vector<uint64_t> buffer(
+        (std::max<size_t>(m_device->StreamDescriptorSize(), sizeof(HW_STREAM_DESCRIPTOR)) + 7) / 8);
+    auto srb = m_device->NewSrb(SRB_GET_STREAM_INFO);
+    auto* descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer.data());
+    (*srb)->CommandData.StreamBuffer = descriptor;
+    const NTSTATUS status = m_device->Call(*srb);
+    if (!NT_SUCCESS(status))
+        return status;
+    const HW_STREAM_HEADER& header = descriptor->StreamHeader;
+    for (ULONG s = 0; s < header.NumDevPropArrayEntries; ++s) {
+        const KSPROPERTY_SET& set = header.DevicePropertiesArray[s];
+        if (!IsEqualGUID(*set.Set, PROPSETID_VIDCAP_VIDEOPROCAMP))
+            continue;
+        for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+            const KSPROPERTY_ITEM& item = set.PropertyItem[i];
+            ProcAmpRange range{item.PropertyId, 0, 0, 0, 0};
+            if (item.Values != nullptr) {
+                for (ULONG m = 0; m < item.Values->MembersListCount; ++m) {
+                    const KSPROPERTY_MEMBERSLIST& list = item.Values->MembersList[m];
+                    if (list.MembersHeader.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES) {
+                        const auto* step =
+                            static_cast<const KSPROPERTY_STEPPING_LONG*>(list.Members);
+                        range.minimum = step->Bounds.SignedMinimum;
+                        range.maximum = step->Bounds.SignedMaximum;
+                        range.step = step->SteppingDelta;
+                    } else if (list.MembersHeader.MembersFlags == KSPROPERTY_MEMBER_VALUES) {
+                        range.defaultValue = *static_cast<const LONG*>(list.Members);
+                    }
+                }
+            }
+            ranges->push_back(range);
+        }
+    }
+    return status;
+}
+
+NTSTATUS CameraSession::GetVendor(uint32_t id, size_t size, std::vector<uint8_t>* data,
+                                  uint32_t* transferred) {
+    data->assign(size, 0);
+    KSPROPERTY property{};
+    // A zero-length request still passes a valid pointer.
+    uint8_t empty = 0;
+    return DeviceProperty(false, PROPSETID_VENDOR_CAMERA, id, &property, sizeof property,
+                          size != 0 ? data->data() : &empty, static_cast<ULONG>(size), transferred);
+}
+
+NTSTATUS CameraSession::SetVendor(uint32_t id, const std::vector<uint8_t>& data,
+                                  uint32_t* transferred) {
+    std::vector<uint8_t> copy = data;
+    uint8_t empty = 0;
+    KSPROPERTY property{};
+    return DeviceProperty(true, PROPSETID_VENDOR_CAMERA, id, &property, sizeof property,
+                          copy.empty() ? &empty : copy.data(), static_cast<ULONG>(copy.size()),
+                          transferred);
+}
+
+NTSTATUS CameraSession::RegisterEvent(uint32_t slot, HANDLE event) {
+    std::vector<uint8_t> request(12, 0);
+    const uint64_t handle = reinterpret_cast<uint64_t>(event);
+    std::memcpy(request.data(), &slot, 4);
+    std::memcpy(request.data() + 4, &handle, 8);
+    return SetVendor(kVendorSetEvent, request);
+}
+
+NTSTATUS CameraSession::SaveSettings(const std::string& path, std::string* error) {
+    const std::u16string name(path.begin(), path.end());
+    std::vector<uint8_t> request((name.size() + 1) * 2, 0);
+    std::memcpy(request.data(), name.data(), name.size() * 2);
+    NTSTATUS status = SetVendor(kVendorSaveSettings, request);
+    std::vector<uint8_t> record;
+    if (NT_SUCCESS(status))
+        status = GetVendor(kVendorGetSettings, kSettingsSnapshotSize, &record);
+    if (!NT_SUCCESS(status)) {
+        *error = "the driver did not collect its settings: " + StatusText(status);
+        return status;
+    }
+    FILE* file = fopen(path.c_str(), "wb");
+    const bool written =
+        file != nullptr && fwrite(record.data(), 1, record.size(), file) == record.size();
+    if (file != nullptr && fclose(file) != 0)
+        *error = "cannot write " + path;
+    if (!written) {
+        *error = "cannot write " + path;
+        return STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+NTSTATUS CameraSession::LoadSettings(const std::string& path, std::string* error) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = "cannot read " + path;
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::vector<uint8_t> record(kSettingsSnapshotSize + 1);
+    const size_t read = fread(record.data(), 1, record.size(), file);
+    fclose(file);
+    if (read != kSettingsSnapshotSize) {
+        *error = path + " is not a settings file: it holds " + std::to_string(read) +
+                 (read > kSettingsSnapshotSize ? "+" : "") + " bytes, a settings file " +
+                 std::to_string(kSettingsSnapshotSize);
+        return STATUS_INVALID_PARAMETER;
+    }
+    record.resize(kSettingsSnapshotSize);
+    NTSTATUS status = SetVendor(kVendorPutSettings, record);
+    if (NT_SUCCESS(status))
+        status = SetVendor(kVendorLoadSettings, {0});
+    if (!NT_SUCCESS(status))
+        *error = "the driver did not apply the settings: " + StatusText(status);
+    return status;
+}
+
 uint16_t CameraSession::ModelCode() {
     return ReadLe16(&Device()->m_CameraInfo[CAMERA_INFO_MODEL_CODE]);
 }
@@ -262,6 +415,8 @@ std::string StatusText(NTSTATUS status) {
         {STATUS_CANCELLED, "STATUS_CANCELLED"},
         {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
         {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
+        {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+        {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
     };
     for (const Name& n : kNames) {
         if (n.status == status)

@@ -25,6 +25,39 @@ struct VideoFormat {
     uint8_t readoutMode;    // the camera readout mode the driver programs for it
 };
 
+// A published proc-amp property: its range, step and default.
+struct ProcAmpRange {
+    uint32_t id;
+    int32_t minimum;
+    int32_t maximum;
+    uint32_t step;
+    int32_t defaultValue;
+};
+
+// Vendor property ids the client names.
+enum VendorId : uint32_t {
+    kVendorSetSharpness = 1,
+    kVendorSetLookupTables = 2,
+    kVendorSetWhiteBalance = 3,
+    kVendorSetConversion = 4,
+    kVendorSetColorCorrection = 5,
+    kVendorSetEvent = 6,
+    kVendorSetExposure = 10,
+    kVendorLoadSettings = 16,
+    kVendorSaveSettings = 17,
+    kVendorSetPreprocessing = 20,
+    kVendorPutSettings = 180,
+    kVendorGetSharpness = 129,
+    kVendorGetLookupTables = 130,
+    kVendorGetWhiteBalance = 131,
+    kVendorGetConversion = 132,
+    kVendorGetColorCorrection = 133,
+    kVendorGetExposure = 140,
+    kVendorGetPreprocessing = 146,
+    kVendorGetSettings = 181,
+};
+constexpr size_t kSettingsSnapshotSize = 1557;
+
 // The camera model codes the driver serves.
 std::vector<uint16_t> KnownModelCodes();
 
@@ -104,6 +137,24 @@ class CameraSession {
     void CancelRead(PendingRead& read);
     platform::HostStream* Stream() { return m_stream.get(); }
 
+    // Device properties. Proc-amp values and flags as the standard set carries them.
+    NTSTATUS GetProcAmp(uint32_t id, int32_t* value, uint32_t* flags);
+    NTSTATUS SetProcAmp(uint32_t id, int32_t value, uint32_t flags);
+    // The proc-amp items the driver publishes, from its property set table.
+    NTSTATUS ProcAmpRanges(std::vector<ProcAmpRange>* ranges);
+    // A vendor id's payload: get fills `size` bytes, set sends the bytes given. `transferred`
+    // receives what the driver reports (the size it needs, on a short buffer).
+    NTSTATUS GetVendor(uint32_t id, size_t size, std::vector<uint8_t>* data,
+                       uint32_t* transferred = nullptr);
+    NTSTATUS SetVendor(uint32_t id, const std::vector<uint8_t>& data,
+                       uint32_t* transferred = nullptr);
+    // Registers an application event in slot 0 or 1.
+    NTSTATUS RegisterEvent(uint32_t slot, HANDLE event);
+    // The settings snapshot to and from a file: save collects (id 17) and fetches (id 181);
+    // load puts the record back (id 180) and applies it (id 16).
+    NTSTATUS SaveSettings(const std::string& path, std::string* error);
+    NTSTATUS LoadSettings(const std::string& path, std::string* error);
+
     sim::SimCamera& Camera() { return *m_camera; }
     platform::UsbStack& Usb() { return *m_usb; }
     platform::HostDriver& Driver() { return *m_driver; }
@@ -122,6 +173,8 @@ class CameraSession {
                            const std::function<void(HW_STREAM_REQUEST_BLOCK*)>& fill,
                            HW_STREAM_REQUEST_BLOCK* result = nullptr);
     NTSTATUS StreamProperty(const GUID& set, ULONG id, void* output, ULONG size);
+    NTSTATUS DeviceProperty(bool set, const GUID& propertySet, ULONG id, void* property,
+                            ULONG propertySize, void* data, ULONG dataSize, uint32_t* transferred);
 };
 
 // A status as text: its name where known, else its hexadecimal value.

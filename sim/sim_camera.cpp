@@ -140,10 +140,10 @@ SimCamera::SimCamera(const CameraConfig& config)
 
     m_exposure[0] = 0x40;
     m_exposure[1] = 0x21;
-    Put16(m_exposure, 2, static_cast<uint16_t>(lines / 2));
+    // Shutter 0 lines 0 clocks: a full frame, as the driver's automatic exposure assumes at
+    // start. The picture has the chart's own brightness there.
     Put16(m_exposure, 6, config.defaultGain);
-    // The picture has the chart's own brightness at the exposure the camera starts with.
-    m_nominalExposure = static_cast<double>(lines / 2) * clocks;
+    m_nominalExposure = static_cast<double>(lines) * clocks;
     m_noiseState = config.seed;
 
     m_block22[0] = 6;

@@ -13,12 +13,15 @@
 #include "platform/stream_class_host.h"
 #include "tools/commands.h"
 #include "tools/png_file.h"
+#include "tools/settings.h"
 
 namespace halvex::tools {
 namespace {
 
 const char kCaptureUsage[] =
-    "usage: halvex capture [--model CODE] [--format WxH] [--frames N] [--out DIR] [--log]\n"
+    "usage: halvex capture [--model CODE] [--format WxH] [--frames N] [--out DIR]\n"
+    "                      [--set NAME=VALUE]... [--load-settings FILE] [--save-settings FILE]\n"
+    "                      [--log]\n"
     "\n"
     "Starts a simulated camera through the driver, opens its stream, runs it and writes each\n"
     "delivered frame as a PNG file, upright as an application shows the bottom-up RGB24 frame.\n"
@@ -29,6 +32,13 @@ const char kCaptureUsage[] =
     "                 'halvex formats --model CODE'\n"
     "  --frames N     number of frames to capture, 1 to 100000 (default 10)\n"
     "  --out DIR      folder for the files frame_0001.png, ... (default ./frames; created)\n"
+    "  --set NAME=VALUE  a camera or processing setting, applied after any --load-settings and\n"
+    "                 before the stream starts; repeatable. Names: brightness, contrast, hue,\n"
+    "                 saturation, sharpness, gamma, whitebalance, gain (each also =auto),\n"
+    "                 method, rotation, preprocessing, exposure-mode, exposure-target; see\n"
+    "                 'halvex props' for their ranges\n"
+    "  --load-settings FILE  apply a settings file saved earlier before capturing\n"
+    "  --save-settings FILE  save the settings as they stand after the capture\n"
     "  --log          show the driver's debug output\n";
 
 // Reads kept waiting in the driver, so that a frame finds one while the previous is written.
@@ -37,6 +47,9 @@ constexpr size_t kReadsInFlight = 3;
 constexpr int64_t kFrameTimeout = 5 * 10000000LL;
 
 struct Options {
+    std::vector<NamedSetting> settings;
+    std::string loadSettings;
+    std::string saveSettings;
     sim::CameraConfig camera;
     uint32_t width = 0;
     int32_t height = 0;
@@ -82,6 +95,18 @@ int Parse(int argc, char** argv, Options* options) {
             options->frames = v;
         } else if (arg == "--out" && hasValue) {
             options->out = argv[++i];
+        } else if (arg == "--set" && hasValue) {
+            NamedSetting setting;
+            std::string error;
+            if (!ParseSetting(argv[++i], &setting, &error)) {
+                fprintf(stderr, "halvex: %s\n", error.c_str());
+                return 2;
+            }
+            options->settings.push_back(setting);
+        } else if (arg == "--load-settings" && hasValue) {
+            options->loadSettings = argv[++i];
+        } else if (arg == "--save-settings" && hasValue) {
+            options->saveSettings = argv[++i];
         } else if (arg == "--log") {
             platform::DebugLog::SetEcho(true);
         } else {
@@ -203,14 +228,30 @@ int CaptureCommand(int argc, char** argv) {
                     KnownModelsText().c_str());
         } else if (ChooseFormat(session, &options)) {
             platform::HostClock clock;
-            NTSTATUS step = session.OpenStream(options.width, options.height);
+            bool configured = true;
+            std::string error;
+            if (!options.loadSettings.empty() &&
+                !NT_SUCCESS(session.LoadSettings(options.loadSettings, &error))) {
+                fprintf(stderr, "halvex: %s\n", error.c_str());
+                configured = false;
+            }
+            for (const NamedSetting& setting : options.settings) {
+                if (configured && !ApplySetting(session, setting, &error)) {
+                    fprintf(stderr, "halvex: %s\n", error.c_str());
+                    configured = false;
+                }
+            }
+            NTSTATUS step = configured ? session.OpenStream(options.width, options.height)
+                                       : STATUS_INVALID_PARAMETER;
             if (NT_SUCCESS(step))
                 step = session.SetMasterClock(&clock);
             if (NT_SUCCESS(step))
                 step = session.SetState(KSSTATE_PAUSE);
             if (NT_SUCCESS(step))
                 step = session.SetState(KSSTATE_RUN);
-            if (!NT_SUCCESS(step)) {
+            if (!configured) {
+                // The message above says why.
+            } else if (!NT_SUCCESS(step)) {
                 fprintf(stderr, "halvex: the stream did not start: %s\n",
                         client::StatusText(step).c_str());
             } else {
@@ -222,6 +263,14 @@ int CaptureCommand(int argc, char** argv) {
             if (session.StreamOpen()) {
                 session.SetState(KSSTATE_STOP);
                 session.CloseStream();
+            }
+            if (ok && !options.saveSettings.empty()) {
+                if (NT_SUCCESS(session.SaveSettings(options.saveSettings, &error))) {
+                    printf("settings saved to %s\n", options.saveSettings.c_str());
+                } else {
+                    fprintf(stderr, "halvex: %s\n", error.c_str());
+                    ok = false;
+                }
             }
         }
     }

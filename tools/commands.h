@@ -9,6 +9,7 @@ namespace halvex::tools {
 int CaptureCommand(int argc, char** argv);
 int ConvertCommand(int argc, char** argv);
 int FormatsCommand(int argc, char** argv);
+int PropsCommand(int argc, char** argv);
 
 // Parses a number (decimal, or hexadecimal with 0x) no greater than max.
 bool ParseNumber(const char* text, unsigned long max, unsigned long* value);

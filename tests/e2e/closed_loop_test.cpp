@@ -63,8 +63,8 @@ class ClosedLoopTest : public DeviceTest {
 
 TEST_F(ClosedLoopTest, ContinuousExposureReachesTheTargetFromADarkStartAndHolds) {
     Open();
-    // A dark start: an eighth of the exposure the chart is rendered at.
-    const USHORT lines = static_cast<USHORT>(ReadLe16(&Device()->m_CameraSettings[26]) / 16);
+    // A dark start: an eighth of the exposure the chart is rendered at (a full frame).
+    const USHORT lines = static_cast<USHORT>(ReadLe16(&Device()->m_CameraSettings[26]) / 8);
     SetExposure(lines, 1);
     ASSERT_TRUE(Frame());
     EXPECT_LT(Brightness(), 40u);

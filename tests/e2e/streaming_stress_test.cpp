@@ -139,16 +139,34 @@ TEST_F(StreamingStressTest, StageSettingsChangeWhileFramesFlow) {
             Runtime::Advance(2 * kMillisecond);
         }
     });
+    // Register 48 through vendor id 32 restarts the capture while frames flow.
+    std::thread restarter([&] {
+        for (int i = 0; i < 4; ++i) {
+            Runtime::Advance(250 * kMillisecond);
+            EXPECT_EQ(Session().SetVendor(32, std::vector<uint8_t>(216, 0)), STATUS_SUCCESS);
+        }
+    });
     Runtime::Advance(1500 * kMillisecond);
+    restarter.join();
     stop = true;
     reader.join();
     writer.join();
-    EXPECT_EQ(Session().SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(Session().CloseStream(), STATUS_SUCCESS);
+    // The stream goes on after the restarts: reads queued now still get frames.
+    EXPECT_EQ(Session().SetState(KSSTATE_STOP), STATUS_SUCCESS);  // cancels the backlog
     ExpectAllDoneOnce(reads);
     int delivered = 0;
     for (auto& r : reads) delivered += r->Header().DataUsed != 0 ? 1 : 0;
     EXPECT_GT(delivered, 0);  // frames flowed (how many depends on the machine)
+    reads.clear();
+    EXPECT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Session().SetVendor(32, std::vector<uint8_t>(216, 0)), STATUS_SUCCESS);
+    auto after = Session().QueueRead(640 * 480 * 3);
+    ASSERT_TRUE(after->Wait(Runtime::Now() + 50000000));
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS);
+    EXPECT_NE(after->Header().DataUsed, 0u);
+    EXPECT_EQ(Session().SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Session().CloseStream(), STATUS_SUCCESS);
 }
 
 }  // namespace
