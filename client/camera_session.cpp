@@ -319,6 +319,73 @@ NTSTATUS CameraSession::SetVendor(uint32_t id, const std::vector<uint8_t>& data,
                           transferred);
 }
 
+namespace {
+// Gets a record of `size` bytes and decodes it.
+template <class Record, class Decode>
+NTSTATUS GetRecord(CameraSession& session, uint32_t id, size_t size, Record* record,
+                   Decode decode) {
+    std::vector<uint8_t> data;
+    const NTSTATUS status = session.GetVendor(id, size, &data);
+    if (NT_SUCCESS(status))
+        *record = decode(data);
+    return status;
+}
+}  // namespace
+
+NTSTATUS CameraSession::GetSharpness(SharpnessRecord* record) {
+    return GetRecord(*this, kVendorGetSharpness, 5, record, DecodeSharpness);
+}
+NTSTATUS CameraSession::SetSharpness(const SharpnessRecord& record) {
+    return SetVendor(kVendorSetSharpness, Encode(record));
+}
+NTSTATUS CameraSession::GetToneTables(ToneTablesRecord* record) {
+    return GetRecord(*this, kVendorGetLookupTables, 1296, record, DecodeToneTables);
+}
+NTSTATUS CameraSession::SetToneTables(const ToneTablesRecord& record) {
+    return SetVendor(kVendorSetLookupTables, Encode(record));
+}
+NTSTATUS CameraSession::GetWhiteBalance(WhiteBalanceRecord* record) {
+    return GetRecord(*this, kVendorGetWhiteBalance, 13, record, DecodeWhiteBalance);
+}
+NTSTATUS CameraSession::SetWhiteBalance(const WhiteBalanceRecord& record) {
+    return SetVendor(kVendorSetWhiteBalance, Encode(record));
+}
+NTSTATUS CameraSession::GetConversion(ConversionRecord* record) {
+    return GetRecord(*this, kVendorGetConversion, 2, record, DecodeConversion);
+}
+NTSTATUS CameraSession::SetConversion(const ConversionRecord& record) {
+    return SetVendor(kVendorSetConversion, Encode(record));
+}
+NTSTATUS CameraSession::GetColorCorrection(ColorCorrectionRecord* record) {
+    return GetRecord(*this, kVendorGetColorCorrection, 30, record, DecodeColorCorrection);
+}
+NTSTATUS CameraSession::SetColorCorrection(const ColorCorrectionRecord& record) {
+    return SetVendor(kVendorSetColorCorrection, Encode(record));
+}
+NTSTATUS CameraSession::GetPreprocessing(uint32_t* mode) {
+    std::vector<uint8_t> data;
+    const NTSTATUS status = GetVendor(kVendorGetPreprocessing, 4, &data);
+    std::memcpy(mode, data.data(), 4);
+    return status;
+}
+NTSTATUS CameraSession::SetPreprocessing(uint32_t mode) {
+    std::vector<uint8_t> data(4);
+    std::memcpy(data.data(), &mode, 4);
+    return SetVendor(kVendorSetPreprocessing, data);
+}
+NTSTATUS CameraSession::GetFrameHeaderValue(uint32_t* value) {
+    std::vector<uint8_t> data;
+    const NTSTATUS status = GetVendor(134, 4, &data);
+    std::memcpy(value, data.data(), 4);
+    return status;
+}
+NTSTATUS CameraSession::ReadCameraBlock(uint32_t getId, size_t size, std::vector<uint8_t>* block) {
+    return GetVendor(getId, size, block);
+}
+NTSTATUS CameraSession::WriteCameraBlock(uint32_t setId, const std::vector<uint8_t>& block) {
+    return SetVendor(setId, block);
+}
+
 NTSTATUS CameraSession::RegisterEvent(uint32_t slot, HANDLE event) {
     std::vector<uint8_t> request(12, 0);
     const uint64_t handle = reinterpret_cast<uint64_t>(event);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/vendor_records.h"
 #include "platform/stream_class_host.h"
 #include "platform/usb_stack.h"
 #include "sim/sim_camera.h"
@@ -148,6 +149,24 @@ class CameraSession {
                        uint32_t* transferred = nullptr);
     NTSTATUS SetVendor(uint32_t id, const std::vector<uint8_t>& data,
                        uint32_t* transferred = nullptr);
+    // Typed vendor records (each get and set id of the stage records).
+    NTSTATUS GetSharpness(SharpnessRecord* record);
+    NTSTATUS SetSharpness(const SharpnessRecord& record);
+    NTSTATUS GetToneTables(ToneTablesRecord* record);
+    NTSTATUS SetToneTables(const ToneTablesRecord& record);
+    NTSTATUS GetWhiteBalance(WhiteBalanceRecord* record);
+    NTSTATUS SetWhiteBalance(const WhiteBalanceRecord& record);
+    NTSTATUS GetConversion(ConversionRecord* record);
+    NTSTATUS SetConversion(const ConversionRecord& record);
+    NTSTATUS GetColorCorrection(ColorCorrectionRecord* record);
+    NTSTATUS SetColorCorrection(const ColorCorrectionRecord& record);
+    NTSTATUS GetPreprocessing(uint32_t* mode);
+    NTSTATUS SetPreprocessing(uint32_t mode);
+    NTSTATUS GetFrameHeaderValue(uint32_t* value);
+    // Camera blocks and registers passed through: the vendor id picks the block or register; the
+    // payload is the block, or the 108-entry register image.
+    NTSTATUS ReadCameraBlock(uint32_t getId, size_t size, std::vector<uint8_t>* block);
+    NTSTATUS WriteCameraBlock(uint32_t setId, const std::vector<uint8_t>& block);
     // Registers an application event in slot 0 or 1.
     NTSTATUS RegisterEvent(uint32_t slot, HANDLE event);
     // The settings snapshot to and from a file: save collects (id 17) and fetches (id 181);

@@ -198,6 +198,56 @@ TEST_F(VendorPropertiesTest, EventsAreReferencedAndReleased) {
     platform::EventHandles::Close(event);
 }
 
+TEST_F(VendorPropertiesTest, TypedRecordsRoundTripThroughTheDriver) {
+    client::SharpnessRecord sharpness{1, 300, 4};
+    ASSERT_EQ(Session().SetSharpness(sharpness), STATUS_SUCCESS);
+    client::SharpnessRecord s2;
+    ASSERT_EQ(Session().GetSharpness(&s2), STATUS_SUCCESS);
+    EXPECT_EQ(s2.level, 300);
+    EXPECT_EQ(s2.threshold, 4);
+
+    client::WhiteBalanceRecord wb{1, {200, 128, 128, 250}, 95, 105};
+    ASSERT_EQ(Session().SetWhiteBalance(wb), STATUS_SUCCESS);
+    client::WhiteBalanceRecord wb2;
+    ASSERT_EQ(Session().GetWhiteBalance(&wb2), STATUS_SUCCESS);
+    EXPECT_EQ(wb2.gains, wb.gains);
+    EXPECT_EQ(wb2.blueTarget, 105);
+
+    client::ToneTablesRecord tones;
+    for (int t = 0; t < 5; ++t) {
+        tones.mode[t] = t == 2 ? 255 : 0;
+        tones.gamma[t] = 100;
+        for (int i = 0; i < 256; ++i) tones.entries[t][i] = static_cast<uint8_t>(i);
+    }
+    tones.entries[2][0] = 9;
+    ASSERT_EQ(Session().SetToneTables(tones), STATUS_SUCCESS);
+    client::ToneTablesRecord tones2;
+    ASSERT_EQ(Session().GetToneTables(&tones2), STATUS_SUCCESS);
+    EXPECT_EQ(tones2.mode[2], 255);
+    EXPECT_EQ(tones2.entries[2][0], 9);
+
+    client::ColorCorrectionRecord colour{
+        1, -300, 80, 0xFF, {100, 0, 0, 0, 0, 100, 0, 0, 0, 0, 100, 0}};
+    ASSERT_EQ(Session().SetColorCorrection(colour), STATUS_SUCCESS);
+    client::ColorCorrectionRecord colour2;
+    ASSERT_EQ(Session().GetColorCorrection(&colour2), STATUS_SUCCESS);
+    EXPECT_EQ(colour2.hue, -300);
+    EXPECT_EQ(colour2.matrix, colour.matrix);
+
+    ASSERT_EQ(Session().SetConversion({6, 3}), STATUS_SUCCESS);
+    client::ConversionRecord conversion;
+    ASSERT_EQ(Session().GetConversion(&conversion), STATUS_SUCCESS);
+    EXPECT_EQ(conversion.method, 6);
+    EXPECT_EQ(conversion.rotation, 3);
+    ASSERT_EQ(Session().SetPreprocessing(2), STATUS_SUCCESS);
+    uint32_t mode = 0;
+    ASSERT_EQ(Session().GetPreprocessing(&mode), STATUS_SUCCESS);
+    EXPECT_EQ(mode, 2u);
+    std::vector<uint8_t> info;
+    ASSERT_EQ(Session().ReadCameraBlock(137, 64, &info), STATUS_SUCCESS);
+    EXPECT_EQ(info[10], Session().Arrangement());
+}
+
 TEST_F(VendorPropertiesTest, TheTransportSignalsARegisteredEvent) {
     HANDLE event = platform::EventHandles::Create();
     ASSERT_EQ(Session().RegisterEvent(0, event), STATUS_SUCCESS);
