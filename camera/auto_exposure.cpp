@@ -39,9 +39,9 @@ struct TimeBase {
 };
 
 TimeBase TimeBaseOf(AutoExposure* exposure) {
-    const UCHAR* settings = exposure->m_pDevice->m_CameraSettings;
-    return {ReadLe16(&settings[CAMERA_SETTINGS_LINES_PER_FRAME]),
-            ReadLe16(&settings[CAMERA_SETTINGS_CLOCKS_PER_LINE])};
+    DeviceContext* device = exposure->m_pDevice;
+    return {ReadShadow16(device, device->m_CameraSettings, CAMERA_SETTINGS_LINES_PER_FRAME),
+            ReadShadow16(device, device->m_CameraSettings, CAMERA_SETTINGS_CLOCKS_PER_LINE)};
 }
 
 BOOLEAN IsCombinedMode(UCHAR mode) {

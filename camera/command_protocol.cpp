@@ -31,7 +31,9 @@ NTSTATUS ReadBlock(DeviceContext* device, const BlockTransfer& block, PUCHAR sha
                                         block.index, buffer, block.length, nullptr);
     if (!NT_SUCCESS(status))
         return status;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&device->m_ShadowLock);
     RtlCopyMemory(shadow, buffer, block.length);
+    KeReleaseSpinLock(&device->m_ShadowLock, irql);
     if (destination != nullptr) {
         RtlZeroMemory(destination, block.length);
         RtlCopyMemory(destination, buffer, block.length);
@@ -47,8 +49,11 @@ NTSTATUS WriteBlock(DeviceContext* device, const BlockTransfer& block, PUCHAR sh
     }
     NTSTATUS status = SendVendorRequest(device, VENDOR_REQUEST_WRITE, block.request, block.value,
                                         block.index, source, block.length, nullptr);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&device->m_ShadowLock);
         RtlCopyMemory(shadow, source, block.length);
+        KeReleaseSpinLock(&device->m_ShadowLock, irql);
+    }
     return status;
 }
 

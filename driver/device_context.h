@@ -79,6 +79,10 @@ struct DeviceContext {
     ULONG m_dwGammaFlags;
 
     // --- Camera shadows: the last value exchanged with the camera ---
+    // Guards the shadow blocks below while the command protocol copies into them and while
+    // another context reads a field of one (the pipeline reads the arrangement code, the
+    // automatic exposure the time base). Never held across a camera command.
+    KSPIN_LOCK m_ShadowLock;
     UCHAR m_CameraInfo[CAMERA_BLOCK_SIZE];
     UCHAR m_CameraSettings[CAMERA_BLOCK_SIZE];
     UCHAR m_Block13[CAMERA_BLOCK13_SIZE];
@@ -157,6 +161,14 @@ inline VOID EnterTransportGate(DeviceContext* device) {
 }
 inline VOID LeaveTransportGate(DeviceContext* device) {
     KeSetEvent(&device->m_TransportGate, IO_NO_INCREMENT, FALSE);
+}
+
+// A 16-bit little-endian field of a camera shadow block, read under m_ShadowLock.
+inline USHORT ReadShadow16(DeviceContext* device, const UCHAR* shadow, ULONG offset) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&device->m_ShadowLock);
+    const USHORT value = static_cast<USHORT>(shadow[offset] | shadow[offset + 1] << 8);
+    KeReleaseSpinLock(&device->m_ShadowLock, irql);
+    return value;
 }
 
 inline DeviceContext* DeviceOf(PHW_STREAM_REQUEST_BLOCK srb) {

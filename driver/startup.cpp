@@ -186,6 +186,7 @@ NTSTATUS StartDevice(PHW_STREAM_REQUEST_BLOCK srb) {
     }
     if (config->NumberOfAccessRanges != 0)
         return STATUS_NO_SUCH_DEVICE;
+    KeInitializeSpinLock(&device->m_ShadowLock);
 
     device->m_pAssemblyBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, FRAME_BUFFER_SIZE, TAG_FRAME_BUFFER));

@@ -33,7 +33,7 @@ VOID CompleteStreamRequest(PHW_STREAM_REQUEST_BLOCK srb) {
 
 // The published formats of the camera's model, or null.
 const CameraModel* ModelOf(DeviceContext* device) {
-    return FindCameraModel(ReadLe16(&device->m_CameraInfo[CAMERA_INFO_MODEL_CODE]));
+    return FindCameraModel(ReadShadow16(device, device->m_CameraInfo, CAMERA_INFO_MODEL_CODE));
 }
 
 // Position of a format's height in the model's list, or -1 when the model does not offer the
@@ -248,9 +248,15 @@ BOOLEAN SetStreamFormat(PHW_STREAM_REQUEST_BLOCK srb, StreamContext* stream) {
                      __ATOMIC_RELEASE);
     __atomic_store_n(&device->m_ulImageHeight, static_cast<ULONG>(copy->bmiHeader.biHeight),
                      __ATOMIC_RELEASE);
-    device->m_CameraSettings[CAMERA_SETTINGS_READOUT_MODE] = g_ReadoutModes[position];
-    device->m_CameraSettings[CAMERA_SETTINGS_READOUT_MODE_HIGH] = 0;
-    WriteCameraSettings(device, device->m_CameraSettings);
+    // The block goes out from a copy: the shadow changes only under its lock, when the camera
+    // has taken the block.
+    UCHAR settings[CAMERA_BLOCK_SIZE];
+    irql = KeAcquireSpinLockRaiseToDpc(&device->m_ShadowLock);
+    RtlCopyMemory(settings, device->m_CameraSettings, sizeof settings);
+    KeReleaseSpinLock(&device->m_ShadowLock, irql);
+    settings[CAMERA_SETTINGS_READOUT_MODE] = g_ReadoutModes[position];
+    settings[CAMERA_SETTINGS_READOUT_MODE_HIGH] = 0;
+    WriteCameraSettings(device, settings);
 
     if (previous != nullptr)
         ExFreePoolWithTag(previous, TAG_FORMAT);

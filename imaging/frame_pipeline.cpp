@@ -59,7 +59,7 @@ VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
     PUCHAR destination = static_cast<PUCHAR>(header->Data);
     if (device->m_pFrameBuffer != nullptr) {
         PUCHAR raw = device->m_pFrameBuffer + kRawImageOffset;
-        USHORT arrangement = ReadLe16(&device->m_CameraInfo[CAMERA_INFO_ARRANGEMENT]);
+        USHORT arrangement = ReadShadow16(device, device->m_CameraInfo, CAMERA_INFO_ARRANGEMENT);
         const BOOLEAN monochrome = arrangement == 1;
 
         RunRawStages(device, width, height, arrangement, raw);

@@ -96,6 +96,6 @@ VOID RunOutputStages(DeviceContext* device, ULONG width, ULONG height, ULONG for
         }
     }
     SharpenFrame(device->m_pSharpnessFilter, width, height, format, image);
-    if (ReadLe16(&device->m_CameraInfo[CAMERA_INFO_ARRANGEMENT]) != 1)
+    if (ReadShadow16(device, device->m_CameraInfo, CAMERA_INFO_ARRANGEMENT) != 1)
         ApplyColorCorrection(device->m_pColorCorrection, width, height, format, image);
 }

@@ -136,14 +136,23 @@ TEST_F(StreamingStressTest, StageSettingsChangeWhileFramesFlow) {
             block[8] = static_cast<UCHAR>(n % 7);  // every automatic mode
             block[9] = static_cast<UCHAR>(64 + n % 128);
             ExposureBlockToRecord(device->m_pAutoExposure, block);
+            // Camera blocks read through the vendor set while the exposure step writes them.
+            std::vector<uint8_t> answer;
+            EXPECT_EQ(Session().GetVendor(137, 64, &answer), STATUS_SUCCESS);
+            EXPECT_EQ(Session().GetVendor(140, 64, &answer), STATUS_SUCCESS);
             Runtime::Advance(2 * kMillisecond);
         }
     });
     // Register 48 through vendor id 32 restarts the capture while frames flow.
+    // Format changes reprogram the readout while the exposure step reads the time base.
+    std::vector<uint8_t> full, partial;
+    ASSERT_EQ(Session().IntersectFormat(640, 480, &full), STATUS_SUCCESS);
+    ASSERT_EQ(Session().IntersectFormat(640, 224, &partial), STATUS_SUCCESS);
     std::thread restarter([&] {
         for (int i = 0; i < 4; ++i) {
             Runtime::Advance(250 * kMillisecond);
             EXPECT_EQ(Session().SetVendor(32, std::vector<uint8_t>(216, 0)), STATUS_SUCCESS);
+            EXPECT_EQ(Session().SetFormat(i % 2 ? full : partial), STATUS_SUCCESS);
         }
     });
     Runtime::Advance(1500 * kMillisecond);
