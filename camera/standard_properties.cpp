@@ -378,10 +378,18 @@ VOID GetVideoDecoderProperty(PHW_STREAM_REQUEST_BLOCK srb) {
             }
             break;
         }
-        case KSPROPERTY_VIDEODECODER_STANDARD: {
+        case KSPROPERTY_VIDEODECODER_STANDARD:
+        case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE:
+        case KSPROPERTY_VIDEODECODER_VCR_TIMING: {
             auto* record = AnswerRecord<KSPROPERTY_VIDEODECODER_S>(srb);
-            if (record != nullptr)
-                record->Value = device->m_ulVideoDecoderStandard;
+            if (record != nullptr) {
+                const ULONG id = PropertyId(srb);
+                record->Value = id == KSPROPERTY_VIDEODECODER_STANDARD
+                                    ? device->m_ulVideoDecoderStandard
+                                : id == KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE
+                                    ? device->m_ulVideoDecoderOutputEnable
+                                    : device->m_ulVideoDecoderVcrTiming;
+            }
             break;
         }
         case KSPROPERTY_VIDEODECODER_STATUS: {
@@ -390,18 +398,6 @@ VOID GetVideoDecoderProperty(PHW_STREAM_REQUEST_BLOCK srb) {
                 record->NumberOfLines = (device->m_ulVideoDecoderStandard & 7) != 0 ? 525 : 625;
                 record->SignalLocked = 0;
             }
-            break;
-        }
-        case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE: {
-            auto* record = AnswerRecord<KSPROPERTY_VIDEODECODER_S>(srb);
-            if (record != nullptr)
-                record->Value = device->m_ulVideoDecoderOutputEnable;
-            break;
-        }
-        case KSPROPERTY_VIDEODECODER_VCR_TIMING: {
-            auto* record = AnswerRecord<KSPROPERTY_VIDEODECODER_S>(srb);
-            if (record != nullptr)
-                record->Value = device->m_ulVideoDecoderVcrTiming;
             break;
         }
         default:

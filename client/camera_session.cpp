@@ -42,16 +42,22 @@ DeviceContext* CameraSession::Device() {
     return static_cast<DeviceContext*>(m_device->Extension());
 }
 
+NTSTATUS CameraSession::StreamDescriptor(std::vector<uint64_t>* buffer,
+                                         PHW_STREAM_DESCRIPTOR* descriptor) {
+    buffer->assign(
+        (std::max<size_t>(m_device->StreamDescriptorSize(), sizeof(HW_STREAM_DESCRIPTOR)) + 7) / 8,
+        0);
+    auto srb = m_device->NewSrb(SRB_GET_STREAM_INFO);
+    *descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer->data());
+    (*srb)->CommandData.StreamBuffer = *descriptor;
+    return m_device->Call(*srb);
+}
+
 NTSTATUS CameraSession::Formats(std::vector<VideoFormat>* formats) {
     formats->clear();
-    std::vector<uint64_t> buffer((m_device->StreamDescriptorSize() + 7) / 8 + 1);
-    if (m_device->StreamDescriptorSize() < sizeof(HW_STREAM_DESCRIPTOR)) {
-        buffer.resize(sizeof(HW_STREAM_DESCRIPTOR) / 8 + 1);
-    }
-    auto srb = m_device->NewSrb(SRB_GET_STREAM_INFO);
-    auto* descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer.data());
-    (*srb)->CommandData.StreamBuffer = descriptor;
-    NTSTATUS status = m_device->Call(*srb);
+    std::vector<uint64_t> buffer;
+    PHW_STREAM_DESCRIPTOR descriptor = nullptr;
+    NTSTATUS status = StreamDescriptor(&buffer, &descriptor);
     if (!NT_SUCCESS(status))
         return status;
     const HW_STREAM_INFORMATION& info = descriptor->StreamInfo;
@@ -80,12 +86,9 @@ PendingRead::PendingRead(platform::HostDevice& device, platform::HostStream& str
 NTSTATUS CameraSession::IntersectFormat(uint32_t width, int32_t height,
                                         std::vector<uint8_t>* format) {
     // The published range of this size, from the stream information.
-    std::vector<uint64_t> buffer(
-        (std::max<size_t>(m_device->StreamDescriptorSize(), sizeof(HW_STREAM_DESCRIPTOR)) + 7) / 8);
-    auto info = m_device->NewSrb(SRB_GET_STREAM_INFO);
-    auto* descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer.data());
-    (*info)->CommandData.StreamBuffer = descriptor;
-    NTSTATUS status = m_device->Call(*info);
+    std::vector<uint64_t> buffer;
+    PHW_STREAM_DESCRIPTOR descriptor = nullptr;
+    NTSTATUS status = StreamDescriptor(&buffer, &descriptor);
     if (!NT_SUCCESS(status))
         return status;
     const KS_DATARANGE_VIDEO* range = nullptr;
@@ -263,12 +266,9 @@ NTSTATUS CameraSession::SetProcAmp(uint32_t id, int32_t value, uint32_t flags) {
 
 NTSTATUS CameraSession::ProcAmpRanges(std::vector<ProcAmpRange>* ranges) {
     ranges->clear();
-    std::vector<uint64_t> buffer(
-        (std::max<size_t>(m_device->StreamDescriptorSize(), sizeof(HW_STREAM_DESCRIPTOR)) + 7) / 8);
-    auto srb = m_device->NewSrb(SRB_GET_STREAM_INFO);
-    auto* descriptor = reinterpret_cast<PHW_STREAM_DESCRIPTOR>(buffer.data());
-    (*srb)->CommandData.StreamBuffer = descriptor;
-    const NTSTATUS status = m_device->Call(*srb);
+    std::vector<uint64_t> buffer;
+    PHW_STREAM_DESCRIPTOR descriptor = nullptr;
+    const NTSTATUS status = StreamDescriptor(&buffer, &descriptor);
     if (!NT_SUCCESS(status))
         return status;
     const HW_STREAM_HEADER& header = descriptor->StreamHeader;

@@ -192,6 +192,8 @@ class CameraSession {
                            const std::function<void(HW_STREAM_REQUEST_BLOCK*)>& fill,
                            HW_STREAM_REQUEST_BLOCK* result = nullptr);
     NTSTATUS StreamProperty(const GUID& set, ULONG id, void* output, ULONG size);
+    // SRB_GET_STREAM_INFO into a buffer it sizes; the descriptor lives in *buffer.
+    NTSTATUS StreamDescriptor(std::vector<uint64_t>* buffer, PHW_STREAM_DESCRIPTOR* descriptor);
     NTSTATUS DeviceProperty(bool set, const GUID& propertySet, ULONG id, void* property,
                             ULONG propertySize, void* data, ULONG dataSize, uint32_t* transferred);
 };

@@ -63,7 +63,6 @@ VOID RunAssemblyTurn(TransportContext* transport) {
             PIRP irp = slot->m_pIrp;
             if (!NT_SUCCESS(irp->IoStatus.Status) || ReadLongAcquire(&transport->m_bStopping)) {
                 // A failed or cancelled transfer is never retried: the slot retires for good.
-                slot->m_bRetired = TRUE;
                 InterlockedDecrement(&transport->m_lOutstanding);
                 continue;
             }

@@ -18,7 +18,6 @@ struct TransferSlot {
     TransportContext* m_pTransport;
     DeviceContext* m_pDevice;
     ULONG m_ulSequence;  // submission number of the transfer in flight
-    BOOLEAN m_bRetired;  // its IRP failed or was cancelled; it circulates no more
 };
 
 // One running transport (tag mmmm).

@@ -54,26 +54,26 @@ Rgb ChartColour(uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
     return {v, v, v};
 }
 
-std::vector<uint8_t> RenderRaw(uint32_t width, uint32_t height, uint16_t arrangement) {
-    std::vector<uint8_t> raw(static_cast<size_t>(width) * height);
-    const bool mosaic = arrangement >= 2 && arrangement <= 5;
-    // Colour of each 2x2 site (even/odd x, even/odd y) per code: 0 red, 1 green, 2 blue.
+int SiteColour(uint16_t arrangement, uint32_t x, uint32_t y) {
+    // Colour of each 2x2 site (even/odd x, even/odd y) per code.
     static constexpr int kSites[4][4] = {
         {0, 1, 1, 2},  // 2: R G / G B
         {1, 0, 2, 1},  // 3: G R / B G
         {1, 2, 0, 1},  // 4: G B / R G
         {2, 1, 1, 0},  // 5: B G / G R
     };
+    if (arrangement < 2 || arrangement > 5)
+        return -1;
+    return kSites[arrangement - 2][(x & 1) + 2 * (y & 1)];
+}
+
+std::vector<uint8_t> RenderRaw(uint32_t width, uint32_t height, uint16_t arrangement) {
+    std::vector<uint8_t> raw(static_cast<size_t>(width) * height);
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
             const Rgb c = ChartColour(x, y, width, height);
-            uint8_t v;
-            if (mosaic) {
-                const int site = kSites[arrangement - 2][(x & 1) + 2 * (y & 1)];
-                v = site == 0 ? c.r : site == 1 ? c.g : c.b;
-            } else {
-                v = Grey(c);
-            }
+            const int site = SiteColour(arrangement, x, y);
+            const uint8_t v = site < 0 ? Grey(c) : site == 0 ? c.r : site == 1 ? c.g : c.b;
             raw[static_cast<size_t>(y) * width + x] = v;
         }
     }

@@ -611,9 +611,6 @@ const std::vector<uint8_t>& SimCamera::SensorImageLocked(uint32_t width, uint32_
         // of green, which the white balance's start gains (256, 128, 128, 218) undo; then the
         // cast, the fixed dark pattern and the hot pixels.
         m_raw = RenderRaw(width, height, m_config.arrangement);
-        const bool mosaic = m_config.arrangement >= 2 && m_config.arrangement <= 5;
-        static constexpr int kSites[4][4] = {
-            {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
         const double response[3] = {128.0 / 256.0 * m_effects.redCast, 1.0,
                                     128.0 / 218.0 * m_effects.blueCast};
         uint32_t state = m_config.seed * 2654435761u + 12345u;
@@ -621,8 +618,9 @@ const std::vector<uint8_t>& SimCamera::SensorImageLocked(uint32_t width, uint32_
             for (uint32_t x = 0; x < width; ++x) {
                 uint8_t& v = m_raw[static_cast<size_t>(y) * width + x];
                 double value = m_effects.capped ? 0.0 : v;
-                if (mosaic)
-                    value *= response[kSites[m_config.arrangement - 2][(x & 1) + 2 * (y & 1)]];
+                const int site = SiteColour(m_config.arrangement, x, y);
+                if (site >= 0)
+                    value *= response[site];
                 state = state * 1664525u + 1013904223u;
                 if (m_effects.darkPattern != 0)
                     value += (state >> 16) % (m_effects.darkPattern + 1u);
