@@ -41,6 +41,37 @@ VOID WidenGrey(PUCHAR image, ULONG pixels) {
 
 }  // namespace
 
+VOID ProcessRawImage(DeviceContext* device, ULONG width, ULONG height, PUCHAR raw,
+                     PUCHAR destination) {
+    USHORT arrangement = ReadShadow16(device, device->m_CameraInfo, CAMERA_INFO_ARRANGEMENT);
+    const BOOLEAN monochrome = arrangement == 1;
+
+    RunRawStages(device, width, height, arrangement, raw);
+
+    const UCHAR operation = RotationOperation(RotationMode(device));
+    if (operation != ROTATE_NONE)
+        RotateRawFrame(operation, &width, &height, &arrangement, raw);
+
+    const ULONG pixels = width * height;
+    if (monochrome) {
+        // Only the W x H grey bytes are the image; the widening below fills the rest.
+        RtlCopyMemory(destination, raw, pixels);
+    } else {
+        const UCHAR method = ConversionMethod(device);
+        // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
+        // what the application's buffer held, so the ring gets method 3's values first.
+        if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
+            FillRingBilinear(width, height, raw, destination);
+        ULONG status = 0;
+        ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
+    }
+    RunOutputStages(device, width, height,
+                    arrangement == 1 ? OUTPUT_FORMAT_GREY : OUTPUT_FORMAT_RGB24, pixels,
+                    destination);
+    if (monochrome)
+        WidenGrey(destination, pixels);
+}
+
 VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
     DeviceContext* device = DeviceOf(srb);
     auto* stream = static_cast<StreamContext*>(srb->StreamObject->HwStreamExtension);
@@ -56,36 +87,8 @@ VOID ProcessFrame(PHW_STREAM_REQUEST_BLOCK srb) {
 
     if (header->FrameExtent < imageSize)
         return;
-    PUCHAR destination = static_cast<PUCHAR>(header->Data);
-    if (device->m_pFrameBuffer != nullptr) {
-        PUCHAR raw = device->m_pFrameBuffer + kRawImageOffset;
-        USHORT arrangement = ReadShadow16(device, device->m_CameraInfo, CAMERA_INFO_ARRANGEMENT);
-        const BOOLEAN monochrome = arrangement == 1;
-
-        RunRawStages(device, width, height, arrangement, raw);
-
-        const UCHAR operation = RotationOperation(RotationMode(device));
-        if (operation != ROTATE_NONE)
-            RotateRawFrame(operation, &width, &height, &arrangement, raw);
-
-        const ULONG pixels = width * height;
-        if (monochrome) {
-            // Only the W x H grey bytes are the image; the widening below fills the rest.
-            RtlCopyMemory(destination, raw, pixels);
-        } else {
-            const UCHAR method = ConversionMethod(device);
-            // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
-            // what the application's buffer held, so the ring gets method 3's values first.
-            if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
-                FillRingBilinear(width, height, raw, destination);
-            ULONG status = 0;
-            ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
-        }
-        RunOutputStages(device, width, height,
-                        arrangement == 1 ? OUTPUT_FORMAT_GREY : OUTPUT_FORMAT_RGB24, pixels,
-                        destination);
-        if (monochrome)
-            WidenGrey(destination, pixels);
-    }
+    if (device->m_pFrameBuffer != nullptr)
+        ProcessRawImage(device, width, height, device->m_pFrameBuffer + kRawImageOffset,
+                        static_cast<PUCHAR>(header->Data));
     header->DataUsed = imageSize;
 }
