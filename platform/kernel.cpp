@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/debug_log.h"
+#include "platform/lock_order.h"
 #include "platform/nt_types.h"
 #include "platform/runtime.h"
 #include "platform/verifier.h"
@@ -75,6 +76,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
         Verifier::Report("spin lock %p acquired again by the thread that holds it", SpinLock);
     }
+    detail::CheckLockOrder(SpinLock);
     for (int spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE,
@@ -87,6 +89,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     const KIRQL old = CurrentIrql();
     SetCurrentIrql(DISPATCH_LEVEL);
     detail::AdjustHeldSpinLocks(1);
+    detail::NoteAcquired(SpinLock);
     return old;
 }
 
@@ -96,6 +99,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
         Verifier::Report("spin lock %p released by a thread that does not hold it", SpinLock);
         return;
     }
+    detail::NoteReleased(SpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     detail::AdjustHeldSpinLocks(-1);
     SetCurrentIrql(NewIrql);

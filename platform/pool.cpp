@@ -8,6 +8,7 @@
 
 #include "platform/nt_types.h"
 #include "platform/resources.h"
+#include "platform/lock_order.h"
 #include "platform/verifier.h"
 
 namespace halvex::platform {
@@ -112,6 +113,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
             break;
         }
     }
+    detail::ForgetLocks(P, block.size);
     std::free(P);
 }
 

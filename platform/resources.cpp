@@ -5,6 +5,9 @@
 #include <set>
 
 namespace halvex::platform {
+namespace detail {
+size_t ArmedStreamTimers();
+}
 namespace {
 std::mutex g_faultMutex;  // guards everything below
 std::array<uint64_t, 3> g_attempts{};
@@ -75,6 +78,8 @@ std::string Resources::LeakReport() {
         report += std::to_string(n) + " work item(s)\n";
     if (size_t n = LiveReferences())
         report += std::to_string(n) + " object reference(s)\n";
+    if (size_t n = detail::ArmedStreamTimers())
+        report += std::to_string(n) + " armed stream timer(s)\n";
     return report;
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/lock_order.h"
 #include "platform/verifier.h"
 
 namespace halvex::platform {
@@ -94,6 +95,7 @@ void Runtime::Start(TimeMode mode) {
         Verifier::Report("runtime started twice");
         return;
     }
+    detail::ResetLockOrder();
     std::lock_guard<std::mutex> lock(g_mutex);
     g_mode = mode;
     g_stopping = false;

@@ -26,6 +26,17 @@ std::map<HANDLE, HostClock*> g_clocks;
 
 WCHAR g_registryPathText[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\halvex";
 
+}  // namespace
+
+namespace detail {
+size_t ArmedStreamTimers() {
+    std::lock_guard<std::mutex> lock(g_scMutex);
+    return g_timers.size();
+}
+}  // namespace detail
+
+namespace {
+
 HostSrb* FindSrb(PHW_STREAM_REQUEST_BLOCK srb) {
     std::lock_guard<std::mutex> lock(g_scMutex);
     auto it = g_srbs.find(srb);
