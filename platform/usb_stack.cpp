@@ -1,5 +1,6 @@
 #include "platform/usb_stack.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -102,6 +103,10 @@ void UsbStack::Transfer::Cancel(PDEVICE_OBJECT, PIRP irp) {
 }
 
 UsbStack::UsbStack(UsbDeviceModel& model) : m_model(model) {
+    // HALVEX_USB_FORCED_PENDING=1 starts every stack in forced-pending mode, so that a whole test
+    // suite can run with every request completing from the completion thread.
+    const char* forced = std::getenv("HALVEX_USB_FORCED_PENDING");
+    m_forcedPending = forced != nullptr && std::strcmp(forced, "0") != 0;
     m_driver.Type = 4;
     m_driver.Size = sizeof(DRIVER_OBJECT);
     m_driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &UsbStack::Dispatch;
