@@ -149,6 +149,11 @@ class CameraSession {
                        uint32_t* transferred = nullptr);
     NTSTATUS SetVendor(uint32_t id, const std::vector<uint8_t>& data,
                        uint32_t* transferred = nullptr);
+    // Any device property: SRB_GET_DEVICE_PROPERTY or SRB_SET_DEVICE_PROPERTY with the property
+    // record given (its set, id and flags are filled in here) and the data buffer.
+    NTSTATUS DeviceProperty(bool set, const GUID& propertySet, ULONG id, void* property,
+                            ULONG propertySize, void* data, ULONG dataSize,
+                            uint32_t* transferred = nullptr);
     // Typed vendor records (each get and set id of the stage records).
     NTSTATUS GetSharpness(SharpnessRecord* record);
     NTSTATUS SetSharpness(const SharpnessRecord& record);
@@ -194,8 +199,6 @@ class CameraSession {
     NTSTATUS StreamProperty(const GUID& set, ULONG id, void* output, ULONG size);
     // SRB_GET_STREAM_INFO into a buffer it sizes; the descriptor lives in *buffer.
     NTSTATUS StreamDescriptor(std::vector<uint64_t>* buffer, PHW_STREAM_DESCRIPTOR* descriptor);
-    NTSTATUS DeviceProperty(bool set, const GUID& propertySet, ULONG id, void* property,
-                            ULONG propertySize, void* data, ULONG dataSize, uint32_t* transferred);
 };
 
 // A status as text: its name where known, else its hexadecimal value.
