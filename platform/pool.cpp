@@ -50,7 +50,8 @@ size_t Resources::LivePoolBytes(ULONG tag) {
 std::vector<TagUsage> Resources::PoolUsage() {
     std::lock_guard<std::mutex> lock(g_poolMutex);
     std::vector<TagUsage> usage;
-    for (auto& [p, b] : g_blocks) {
+    for (const auto& entry : g_blocks) {
+        const Block& b = entry.second;
         auto it = std::find_if(usage.begin(), usage.end(),
                                [&](const TagUsage& u) { return u.tag == b.tag; });
         if (it == usage.end()) {

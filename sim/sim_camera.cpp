@@ -317,7 +317,10 @@ platform::UsbResult SimCamera::GetDescriptor(UCHAR type, UCHAR index, USHORT, UC
     if (m_failDescriptors)
         return {USBD_STATUS_DEV_NOT_RESPONDING, 0};
     std::vector<uint8_t> d;
-    if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) {
+    if ((type == USB_DEVICE_DESCRIPTOR_TYPE || type == USB_CONFIGURATION_DESCRIPTOR_TYPE) &&
+        index == 0 && m_descriptorOverridden[type - 1]) {
+        d = m_descriptorOverride[type - 1];
+    } else if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) {
         d = {18,   USB_DEVICE_DESCRIPTOR_TYPE,
              0x00, 0x02,
              0xFF, 0,
@@ -336,6 +339,14 @@ platform::UsbResult SimCamera::GetDescriptor(UCHAR type, UCHAR index, USHORT, UC
     if (n > 0)
         std::memcpy(buffer, d.data(), n);
     return {USBD_STATUS_SUCCESS, n};
+}
+
+void SimCamera::SetDescriptor(UCHAR type, const std::vector<uint8_t>& bytes) {
+    if (type != USB_DEVICE_DESCRIPTOR_TYPE && type != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_descriptorOverride[type - 1] = bytes;
+    m_descriptorOverridden[type - 1] = true;
 }
 
 USBD_STATUS SimCamera::SetConfiguration(UCHAR value) {

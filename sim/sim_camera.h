@@ -108,6 +108,9 @@ class SimCamera final : public platform::UsbDeviceModel {
     void FailRequestCode(uint8_t code, bool fail);
     // Descriptor reads fail while set.
     void FailDescriptors(bool fail);
+    // The device (type 1) or configuration (type 2) descriptor is these bytes from now on, as a
+    // faulty or hostile device might send them.
+    void SetDescriptor(UCHAR type, const std::vector<uint8_t>& bytes);
     void ClearFaults();
 
     // UsbDeviceModel
@@ -183,6 +186,8 @@ class SimCamera final : public platform::UsbDeviceModel {
     Fault m_faultKind = Fault::Fail;
     std::vector<uint8_t> m_failCodes;
     bool m_failDescriptors = false;
+    std::vector<uint8_t> m_descriptorOverride[2];
+    bool m_descriptorOverridden[2] = {false, false};
     bool m_unplugged = false;
     std::deque<platform::UsbTransfer*> m_transfers;
     // Streaming.
