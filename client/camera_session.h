@@ -105,6 +105,8 @@ class CameraSession {
     NTSTATUS Stop();
     bool Started() const { return m_started; }
 
+    // SRB_GET_STREAM_INFO into a buffer it sizes; the descriptor lives in *buffer.
+    NTSTATUS StreamDescriptor(std::vector<uint64_t>* buffer, PHW_STREAM_DESCRIPTOR* descriptor);
     // SRB_GET_STREAM_INFO: the formats the stream publishes.
     NTSTATUS Formats(std::vector<VideoFormat>* formats);
 
@@ -197,8 +199,6 @@ class CameraSession {
                            const std::function<void(HW_STREAM_REQUEST_BLOCK*)>& fill,
                            HW_STREAM_REQUEST_BLOCK* result = nullptr);
     NTSTATUS StreamProperty(const GUID& set, ULONG id, void* output, ULONG size);
-    // SRB_GET_STREAM_INFO into a buffer it sizes; the descriptor lives in *buffer.
-    NTSTATUS StreamDescriptor(std::vector<uint64_t>* buffer, PHW_STREAM_DESCRIPTOR* descriptor);
 };
 
 // A status as text: its name where known, else its hexadecimal value.

@@ -29,7 +29,7 @@ static_assert(sizeof(IO_STATUS_BLOCK) == 16);
 // ---------------------------------------------------------------------------------------------
 // Power
 // ---------------------------------------------------------------------------------------------
-typedef enum _DEVICE_POWER_STATE {
+typedef enum _DEVICE_POWER_STATE : int {
     PowerDeviceUnspecified = 0,
     PowerDeviceD0,
     PowerDeviceD1,
@@ -39,16 +39,16 @@ typedef enum _DEVICE_POWER_STATE {
 } DEVICE_POWER_STATE,
     *PDEVICE_POWER_STATE;
 
-typedef enum _SYSTEM_POWER_STATE {
+typedef enum _SYSTEM_POWER_STATE : int {
     PowerSystemUnspecified = 0,
     PowerSystemWorking = 1
 } SYSTEM_POWER_STATE;
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE : int { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE;
-typedef enum _POWER_ACTION { PowerActionNone = 0 } POWER_ACTION;
+typedef enum _POWER_ACTION : int { PowerActionNone = 0 } POWER_ACTION;
 
 // ---------------------------------------------------------------------------------------------
 // Major and minor functions, stack location control flags
@@ -266,7 +266,7 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 // ---------------------------------------------------------------------------------------------
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
 typedef VOID (*PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
-typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1 } WORK_QUEUE_TYPE;
+typedef enum _WORK_QUEUE_TYPE : int { CriticalWorkQueue = 0, DelayedWorkQueue = 1 } WORK_QUEUE_TYPE;
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,

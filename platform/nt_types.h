@@ -172,7 +172,7 @@ inline VOID InsertTailList(PLIST_ENTRY Head, PLIST_ENTRY Entry) {
 #define KernelMode 0
 #define UserMode 1
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+typedef enum _POOL_TYPE : int { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 // Builds a pool tag whose four bytes read as the given characters in memory dumps.
 constexpr ULONG HalvexPoolTag(const char (&t)[5]) {
@@ -210,14 +210,14 @@ typedef struct _DISPATCHER_HEADER {
 } DISPATCHER_HEADER;
 static_assert(sizeof(DISPATCHER_HEADER) == 24);
 
-typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _EVENT_TYPE : int { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 static_assert(sizeof(KEVENT) == 24);
 
-typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+typedef enum _KWAIT_REASON : int { Executive = 0 } KWAIT_REASON;
 
 typedef LONG KPRIORITY;
 #define IO_NO_INCREMENT 0

@@ -16,7 +16,7 @@ typedef VOID (*PHW_TIMER_ROUTINE)(PVOID Context);
 typedef PHW_RECEIVE_DEVICE_SRB PHW_RECEIVE_STREAM_DATA_SRB;
 typedef PHW_RECEIVE_DEVICE_SRB PHW_RECEIVE_STREAM_CONTROL_SRB;
 
-typedef enum _SRB_COMMAND {
+typedef enum _SRB_COMMAND : int {
     SRB_READ_DATA = 1,
     SRB_WRITE_DATA,
     SRB_GET_STREAM_STATE,
@@ -155,7 +155,7 @@ typedef struct _STREAM_DATA_INTERSECT_INFO {
 } STREAM_DATA_INTERSECT_INFO, *PSTREAM_DATA_INTERSECT_INFO;
 static_assert(sizeof(STREAM_DATA_INTERSECT_INFO) == 32);
 
-typedef enum {
+typedef enum : int {
     TIME_GET_STREAM_TIME = 0,
     TIME_READ_ONBOARD_CLOCK,
     TIME_SET_ONBOARD_CLOCK
@@ -240,7 +240,7 @@ static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, CommandData) == 40);
 // ---------------------------------------------------------------------------------------------
 // Services
 // ---------------------------------------------------------------------------------------------
-typedef enum {
+typedef enum : int {
     ReadyForNextDeviceRequest = 0,
     DeviceRequestComplete,
     SignalMultipleDeviceEvents,
@@ -250,7 +250,7 @@ typedef enum {
     DeviceNotificationMaximum
 } STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE;
 
-typedef enum {
+typedef enum : int {
     ReadyForNextStreamDataRequest = 0,
     ReadyForNextStreamControlRequest,
     HardwareStarved,

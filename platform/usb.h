@@ -87,7 +87,7 @@ typedef PVOID USBD_CONFIGURATION_HANDLE;
 typedef PVOID USBD_INTERFACE_HANDLE;
 typedef LONG USBD_STATUS;
 
-typedef enum _USBD_PIPE_TYPE {
+typedef enum _USBD_PIPE_TYPE : int {
     UsbdPipeTypeControl,
     UsbdPipeTypeIsochronous,
     UsbdPipeTypeBulk,

@@ -122,6 +122,12 @@ TEST_F(StreamTest, StatePropertiesAndUnsupportedRequests) {
     ASSERT_EQ(Session().SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     EXPECT_EQ(Session().GetState(&state), STATUS_SUCCESS);
     EXPECT_EQ(state, KSSTATE_ACQUIRE);
+    // Any other value an application sends is stored as it is and does nothing more.
+    const auto unknown = static_cast<KSSTATE>(0x5CE5A156);
+    ASSERT_EQ(Session().SetState(unknown), STATUS_SUCCESS);
+    EXPECT_EQ(Session().GetState(&state), STATUS_SUCCESS);
+    EXPECT_EQ(state, unknown);
+    ASSERT_EQ(Session().SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
 
     for (SRB_COMMAND command : {SRB_SET_STREAM_PROPERTY, SRB_OPEN_MASTER_CLOCK,
                                 SRB_CLOSE_MASTER_CLOCK, SRB_SET_STREAM_RATE}) {
