@@ -35,7 +35,7 @@ struct Property {
 
     explicit Property(Input& in) {
         const uint32_t propertySize = in.Below(97);
-        property.assign(propertySize / 8 + 2, 0);
+        property.assign(std::max<size_t>(propertySize, sizeof(KSPROPERTY)) / 8 + 2, 0);
         auto* bytes = reinterpret_cast<uint8_t*>(property.data());
         for (uint32_t i = sizeof(KSPROPERTY); i < propertySize; ++i) bytes[i] = in.U8();
         auto* header = reinterpret_cast<KSPROPERTY*>(property.data());

@@ -180,3 +180,96 @@ TEST_F(StreamingStressTest, StageSettingsChangeWhileFramesFlow) {
 
 }  // namespace
 }  // namespace halvex::test
+
+namespace halvex::test {
+namespace {
+
+// Several application threads at once: reads, stream requests, device properties (proc-amp,
+// vendor reads and a settings snapshot applied through id 180) and adapter requests, while
+// frames flow. Each round ends at a different point with a stop, a surprise removal or a close
+// while running, and must leave nothing behind.
+TEST_F(StreamingStressTest, MixedRequestsFromManyThreadsThenAnEndAtAnyPoint) {
+    constexpr int kRounds = 6;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Open();
+        std::vector<uint8_t> snapshot;
+        ASSERT_EQ(Session().GetVendor(181, 1557, &snapshot), STATUS_SUCCESS);
+        ASSERT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+
+        std::atomic<bool> streamStop{false}, deviceStop{false}, removed{false};
+        std::vector<std::shared_ptr<client::PendingRead>> a, b;
+        std::thread readerA([&] { Reader(streamStop, a); });
+        std::thread readerB([&] { Reader(streamStop, b); });
+        std::thread streamRequests([&] {
+            for (int n = 0; !streamStop; ++n) {
+                KSSTATE state;
+                Session().GetState(&state);
+                KSALLOCATOR_FRAMING framing;
+                Session().GetAllocatorFraming(&framing);
+                KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped;
+                Session().GetDroppedFrames(&dropped);
+                if (n % 8 == 7)  // pause and run again
+                    Session().SetState(n % 16 == 7 ? KSSTATE_PAUSE : KSSTATE_RUN);
+                Runtime::Advance(3 * kMillisecond);
+            }
+        });
+        std::thread properties([&] {
+            for (int n = 0; !deviceStop; ++n) {
+                Session().SetProcAmp(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, (n % 41 - 20) * 40,
+                                     KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
+                int32_t value;
+                uint32_t flags;
+                Session().GetProcAmp(KSPROPERTY_VIDEOPROCAMP_GAMMA, &value, &flags);
+                std::vector<uint8_t> answer;
+                Session().GetVendor(137, 64, &answer);
+                // Applying the snapshot writes to the camera, which may be gone.
+                if (n % 4 == 0 && Session().SetVendor(180, snapshot) != STATUS_SUCCESS) {
+                    EXPECT_TRUE(removed);
+                }
+                Runtime::Advance(4 * kMillisecond);
+            }
+        });
+        std::thread adapter([&] {
+            for (int n = 0; !deviceStop; ++n) {
+                std::vector<client::VideoFormat> formats;
+                Session().Formats(&formats);
+                std::vector<uint8_t> format;
+                Session().IntersectFormat(640, 480, &format);
+                Runtime::Advance(5 * kMillisecond);
+            }
+        });
+
+        // The end, at a point that moves from round to round.
+        Runtime::Advance((150 + 70 * round) * kMillisecond);
+        const int ending = round % 3;
+        if (ending == 0) {
+            EXPECT_EQ(Session().SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        } else if (ending == 1) {
+            removed = true;
+            Camera().Unplug();
+            EXPECT_EQ(Host().Call(SRB_SURPRISE_REMOVAL), STATUS_SUCCESS);
+        }
+        Runtime::Advance(50 * kMillisecond);
+        // The stream's requests end before its close, as the stream class ensures; the device's
+        // go on through the close.
+        streamStop = true;
+        readerA.join();
+        readerB.join();
+        streamRequests.join();
+        EXPECT_EQ(Session().CloseStream(), STATUS_SUCCESS);  // ending 2: closed while running
+        deviceStop = true;
+        properties.join();
+        adapter.join();
+        ExpectAllDoneOnce(a);
+        ExpectAllDoneOnce(b);
+        EXPECT_EQ(Session().Stop(), STATUS_SUCCESS);
+        ReleaseObjects();
+        EXPECT_EQ(platform::Resources::LeakReport(), "");
+        EXPECT_THAT(platform::Verifier::Violations(), ::testing::IsEmpty());
+    }
+}
+
+}  // namespace
+}  // namespace halvex::test
