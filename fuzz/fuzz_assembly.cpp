@@ -34,10 +34,14 @@ void Direct(Input& in, halvex::client::CameraSession& session) {
     const ULONG pixels = device->m_ulImageWidth * device->m_ulImageHeight;
     std::vector<UCHAR> data(TRANSFER_BUFFER_SIZE, 0x5A);
     for (int i = 0; i < 64 && !in.Empty(); ++i) {
-        const ULONG lengths[] = {FRAME_HEADER_SIZE, TRANSFER_BUFFER_SIZE, pixels,
-                                 pixels + FRAME_HEADER_SIZE, (pixels + FRAME_HEADER_SIZE) %
-                                                                 TRANSFER_BUFFER_SIZE,
-                                 0, 16, 15};
+        const ULONG lengths[] = {FRAME_HEADER_SIZE,
+                                 TRANSFER_BUFFER_SIZE,
+                                 pixels,
+                                 pixels + FRAME_HEADER_SIZE,
+                                 (pixels + FRAME_HEADER_SIZE) % TRANSFER_BUFFER_SIZE,
+                                 0,
+                                 16,
+                                 15};
         ULONG n = in.Pick(lengths);
         // The USB stack never reports more than the transfer buffer holds.
         if (n > TRANSFER_BUFFER_SIZE)

@@ -24,8 +24,8 @@ void Edit(Input& in, std::vector<uint8_t>* bytes) {
 void MakeHostile(Input& in, halvex::sim::SimCamera& camera) {
     const uint8_t what = in.U8();
     if (what & 0x01) {  // the device or configuration descriptor
-        const UCHAR type = in.Bool() ? USB_DEVICE_DESCRIPTOR_TYPE
-                                     : USB_CONFIGURATION_DESCRIPTOR_TYPE;
+        const UCHAR type =
+            in.Bool() ? USB_DEVICE_DESCRIPTOR_TYPE : USB_CONFIGURATION_DESCRIPTOR_TYPE;
         std::vector<uint8_t> descriptor(512);
         const auto got = camera.GetDescriptor(type, 0, 0, descriptor.data(), 512);
         descriptor.resize(got.transferred);

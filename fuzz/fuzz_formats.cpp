@@ -50,8 +50,8 @@ Published Publish(CameraSession& session) {
     if (!NT_SUCCESS(session.StreamDescriptor(&buffer, &descriptor)))
         halvex::fuzz::Fail("no stream information");
     for (ULONG i = 0; i < descriptor->StreamInfo.NumberOfFormatArrayEntries; ++i) {
-        const auto* range = reinterpret_cast<const uint8_t*>(
-            descriptor->StreamInfo.StreamFormatsArray[i]);
+        const auto* range =
+            reinterpret_cast<const uint8_t*>(descriptor->StreamInfo.StreamFormatsArray[i]);
         const ULONG size = descriptor->StreamInfo.StreamFormatsArray[i]->FormatSize;
         published.ranges.emplace_back(range, range + size);
         const auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             halvex::fuzz::Fail("the device did not start");
         const Published published = Publish(session);
         auto pick = [&] {
-            return Mutate(in, published.formats[in.Below(
-                                  static_cast<uint32_t>(published.formats.size()))]);
+            return Mutate(
+                in, published.formats[in.Below(static_cast<uint32_t>(published.formats.size()))]);
         };
         for (int step = 0; step < 16 && !in.Empty(); ++step) {
             switch (in.U8() % 6) {

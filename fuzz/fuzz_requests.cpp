@@ -22,7 +22,7 @@ constexpr LONGLONG kMillisecond = 10000;
 constexpr uint32_t kFrameBytes = 640 * 480 * 3;
 
 const GUID* const kSets[] = {
-    &PROPSETID_VIDCAP_VIDEOPROCAMP, &PROPSETID_VENDOR_CAMERA,  &PROPSETID_VIDCAP_VIDEOCONTROL,
+    &PROPSETID_VIDCAP_VIDEOPROCAMP, &PROPSETID_VENDOR_CAMERA,   &PROPSETID_VIDCAP_VIDEOCONTROL,
     &PROPSETID_VIDCAP_VIDEODECODER, &PROPSETID_VIDCAP_CROSSBAR, &PROPSETID_VIDCAP_VIDEOCOMPRESSION,
     &PROPSETID_REFUSED_F162C607,    &KSPROPSETID_Connection,    &PROPSETID_VIDCAP_DROPPEDFRAMES,
 };
@@ -48,8 +48,8 @@ struct Property {
         }
         const uint32_t ids[] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 13, 16, 17, 32, 135, 180, 181};
         header->Id = in.Bool() ? in.U8() : in.Pick(ids);
-        const uint32_t flags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET,
-                                  0x200, 0};  // 0x200: basic support
+        const uint32_t flags[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, 0x200,
+                                  0};  // 0x200: basic support
         header->Flags = in.Pick(flags);
         const uint32_t sizes[] = {0, 1, 4, 5, 24, 40, 64, 216, 1296, 1557};
         const uint32_t dataSize = in.Pick(sizes) % 4096;
@@ -101,8 +101,8 @@ class Run {
                 break;
             case 8:
                 if (!m_reads.empty())
-                    m_session.CancelRead(*m_reads[m_in.Below(static_cast<uint32_t>(
-                        m_reads.size()))]);
+                    m_session.CancelRead(
+                        *m_reads[m_in.Below(static_cast<uint32_t>(m_reads.size()))]);
                 break;
             case 9:
                 m_session.SetMasterClock(m_in.Bool() ? &m_clock : nullptr);
@@ -157,17 +157,16 @@ class Run {
         if (!m_session.StreamOpen())
             return;
         Property p(m_in);
-        auto srb = m_session.Host().NewSrb(m_in.Bool() ? SRB_SET_STREAM_PROPERTY
-                                                       : SRB_GET_STREAM_PROPERTY,
-                                           m_session.Stream());
+        auto srb = m_session.Host().NewSrb(
+            m_in.Bool() ? SRB_SET_STREAM_PROPERTY : SRB_GET_STREAM_PROPERTY, m_session.Stream());
         (*srb)->CommandData.PropertyInfo = &p.descriptor;
         m_session.Host().SendControl(*m_session.Stream(), *srb);
         srb->Wait();
     }
     // Commands that carry no buffer, and numbers the driver does not know.
     void AdapterCommand() {
-        const SRB_COMMAND commands[] = {SRB_OPEN_DEVICE_INSTANCE, SRB_CLOSE_DEVICE_INSTANCE,
-                                        SRB_UNKNOWN_DEVICE_COMMAND, SRB_PAGING_OUT_DRIVER,
+        const SRB_COMMAND commands[] = {SRB_OPEN_DEVICE_INSTANCE,    SRB_CLOSE_DEVICE_INSTANCE,
+                                        SRB_UNKNOWN_DEVICE_COMMAND,  SRB_PAGING_OUT_DRIVER,
                                         SRB_INITIALIZATION_COMPLETE, SRB_SURPRISE_REMOVAL};
         SRB_COMMAND command = m_in.Pick(commands);
         if (command == SRB_INITIALIZE_DEVICE || command == SRB_UNINITIALIZE_DEVICE ||
@@ -181,10 +180,14 @@ class Run {
     void StreamCommand() {
         if (!m_session.StreamOpen())
             return;
-        const SRB_COMMAND commands[] = {SRB_UNKNOWN_STREAM_COMMAND, SRB_SET_STREAM_RATE,
-                                        SRB_PROPOSE_STREAM_RATE,    SRB_OPEN_MASTER_CLOCK,
-                                        SRB_CLOSE_MASTER_CLOCK,     SRB_BEGIN_FLUSH,
-                                        SRB_END_FLUSH,              SRB_GET_DATA_FORMAT};
+        const SRB_COMMAND commands[] = {SRB_UNKNOWN_STREAM_COMMAND,
+                                        SRB_SET_STREAM_RATE,
+                                        SRB_PROPOSE_STREAM_RATE,
+                                        SRB_OPEN_MASTER_CLOCK,
+                                        SRB_CLOSE_MASTER_CLOCK,
+                                        SRB_BEGIN_FLUSH,
+                                        SRB_END_FLUSH,
+                                        SRB_GET_DATA_FORMAT};
         SRB_COMMAND command = m_in.Pick(commands);
         if (command == SRB_READ_DATA || command == SRB_WRITE_DATA ||
             command == SRB_SET_STREAM_PROPERTY || command == SRB_GET_STREAM_PROPERTY ||

@@ -75,7 +75,9 @@ void CheckLockOrder(const void* lock) {
     }
 }
 
-void NoteAcquired(const void* lock) { t_locks.held.push_back(lock); }
+void NoteAcquired(const void* lock) {
+    t_locks.held.push_back(lock);
+}
 
 void NoteReleased(const void* lock) {
     std::vector<const void*>& held = t_locks.held;

@@ -24,8 +24,8 @@ constexpr LONGLONG kSecond = 10000000;
 
 // What a request may answer when an allocation under it failed.
 const std::set<NTSTATUS> kClearFailures = {
-    STATUS_SUCCESS,        STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL,
-    STATUS_NO_SUCH_DEVICE, STATUS_CANCELLED,              STATUS_IO_DEVICE_ERROR,
+    STATUS_SUCCESS,   STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL, STATUS_NO_SUCH_DEVICE,
+    STATUS_CANCELLED, STATUS_IO_DEVICE_ERROR,
 };
 
 class LowResourcesTest : public DeviceTest {
