@@ -47,6 +47,10 @@ ULONG ConvertBilinearFourNeighbour4(ULONG width, ULONG height, const UCHAR* sour
                                     UCHAR* destination);
 ULONG ConvertBilinearFourNeighbour5(ULONG width, ULONG height, const UCHAR* source,
                                     UCHAR* destination);
+// The plain two-sweep routine of methods 3 and 6, which the fast routines must match byte for byte
+// (for tests and for builds without SSE2). Returns 0 for a code other than 2 to 5.
+ULONG ConvertBilinearReference(USHORT arrangement, BOOLEAN fourNeighbourGreen, ULONG width,
+                               ULONG height, const UCHAR* source, UCHAR* destination);
 // Method 4, four-tap interpolation with weights -1/8, 5/8, 5/8, -1/8.
 ULONG ConvertFourTap(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
                      USHORT arrangement);

@@ -1,6 +1,8 @@
 // Zone statistics. Runs on the delivery work item only.
 #include "imaging/grid_statistics.h"
 
+#include "convert/simd.h"
+
 namespace {
 
 // Band ends of an axis of `size` samples from three splits in hundredths of a percent.
@@ -81,11 +83,38 @@ ULONG MeasureZones(GridStatistics* stats, ULONG width, ULONG height, USHORT arra
             ULONG columnStart = 0;
             for (ULONG c = 0; c < 4; c++) {
                 const ULONG columnEnd = stats->m_aulColumnEnd[c];
+                ULONG x = columnStart;
+#if HALVEX_SSE2
+                // Sixteen samples at a time: the sums of the even and of the odd ones.
+                if (x + 16 <= columnEnd) {
+                    const __m128i evenLanes = _mm_set1_epi16(0x00FF);
+                    const __m128i zero = _mm_setzero_si128();
+                    __m128i even = zero, odd = zero;
+                    for (; x + 16 <= columnEnd; x += 16) {
+                        const __m128i v = Load16(row + x);
+                        even = _mm_add_epi64(even, _mm_sad_epu8(_mm_and_si128(v, evenLanes), zero));
+                        odd = _mm_add_epi64(odd, _mm_sad_epu8(_mm_srli_epi16(v, 8), zero));
+                    }
+                    const ULONGLONG evenSum = static_cast<ULONGLONG>(_mm_cvtsi128_si64(even)) +
+                                              static_cast<ULONGLONG>(
+                                                  _mm_cvtsi128_si64(_mm_unpackhi_epi64(even, even)));
+                    const ULONGLONG oddSum = static_cast<ULONGLONG>(_mm_cvtsi128_si64(odd)) +
+                                             static_cast<ULONGLONG>(
+                                                 _mm_cvtsi128_si64(_mm_unpackhi_epi64(odd, odd)));
+                    // Lane 0 is column columnStart.
+                    const ULONG first = columnStart & 1;
+                    if (monochrome) {
+                        sums[c][0] += evenSum + oddSum;
+                    } else {
+                        sums[c][first + rowParity] += evenSum;
+                        sums[c][(first ^ 1) + rowParity] += oddSum;
+                    }
+                }
+#endif
                 if (monochrome) {
-                    for (ULONG x = columnStart; x < columnEnd; x++) sums[c][0] += row[x];
+                    for (; x < columnEnd; x++) sums[c][0] += row[x];
                 } else {
-                    for (ULONG x = columnStart; x < columnEnd; x++)
-                        sums[c][(x & 1) + rowParity] += row[x];
+                    for (; x < columnEnd; x++) sums[c][(x & 1) + rowParity] += row[x];
                 }
                 columnStart = columnEnd;
             }

@@ -4,6 +4,8 @@
 
 #include <math.h>
 
+#include "convert/simd.h"
+
 namespace {
 
 constexpr USHORT kUnityGain = 128;
@@ -93,6 +95,7 @@ ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT
                   sizeof balance->m_abyteFrameTable);
     balance->m_awFrameGreenGain[0] = balance->m_awGain[1];
     balance->m_awFrameGreenGain[1] = balance->m_awGain[2];
+    for (ULONG c = 0; c < 4; c++) balance->m_awFrameGain[c] = balance->m_awGain[c];
     KeReleaseSpinLock(&balance->m_Lock, irql);
 
     const UCHAR* channelOf = ChannelOfPosition(arrangement);
@@ -111,10 +114,48 @@ ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT
         apply[0] = apply[3] = diagonal;
         apply[1] = apply[2] = antiDiagonal;
     }
+    // The columns the sixteen-sample steps cover: the gain tables computed, (v x gain) >> 7 and
+    // 255 from 32640 / gain on (a position left alone has a unity table, which this gives too).
+    ULONG fastColumns = 0;
+#if HALVEX_SSE2
+    BOOLEAN computable = TRUE;
+    for (ULONG k = 0; k < 4; k++)
+        computable = computable && balance->m_awFrameGain[channelOf[k]] <= WB_GAIN_MAX * 2;
+    if (computable)
+        fastColumns = (width & ~1u) & ~15u;
+#endif
     for (ULONG y = 0; y + 1 < height; y += 2) {
         PUCHAR rows[2] = {raw + static_cast<SIZE_T>(y) * width,
                           raw + static_cast<SIZE_T>(y + 1) * width};
-        for (ULONG x = 0; x + 1 < width; x += 2) {
+#if HALVEX_SSE2
+        for (ULONG r = 0; r < 2 && fastColumns != 0; r++) {
+            const USHORT gainEven = balance->m_awFrameGain[channelOf[2 * r]];
+            const USHORT gainOdd = balance->m_awFrameGain[channelOf[2 * r + 1]];
+            auto limit = [](USHORT gain) {
+                return static_cast<SHORT>(gain == 0 ? 256 : 32640u / gain);
+            };
+            // v x 512 x gain >> 16 is (v x gain) >> 7; a sample from the limit on is 255.
+            const __m128i multiplier = _mm_set1_epi32(static_cast<int>(
+                static_cast<ULONG>(gainEven) << 1 | static_cast<ULONG>(gainOdd) << 17));
+            const __m128i lastBelow = _mm_set1_epi32(static_cast<int>(
+                (static_cast<ULONG>(limit(gainEven) - 1) & 0xFFFF) |
+                static_cast<ULONG>(limit(gainOdd) - 1) << 16));
+            const __m128i zero = _mm_setzero_si128();
+            PUCHAR row = rows[r];
+            for (ULONG x = 0; x < fastColumns; x += 16) {
+                const __m128i v = Load16(row + x);
+                const __m128i low = _mm_unpacklo_epi8(v, zero);
+                const __m128i high = _mm_unpackhi_epi8(v, zero);
+                const __m128i product = _mm_packus_epi16(
+                    _mm_mulhi_epu16(_mm_slli_epi16(low, 8), multiplier),
+                    _mm_mulhi_epu16(_mm_slli_epi16(high, 8), multiplier));
+                const __m128i over = _mm_packs_epi16(_mm_cmpgt_epi16(low, lastBelow),
+                                                     _mm_cmpgt_epi16(high, lastBelow));
+                Store16(row + x, _mm_or_si128(product, over));
+            }
+        }
+#endif
+        for (ULONG x = fastColumns; x + 1 < width; x += 2) {
             for (ULONG k = 0; k < 4; k++) {
                 if (apply[k]) {
                     PUCHAR sample = rows[k >> 1] + x + (k & 1);

@@ -34,6 +34,7 @@ class WhiteBalance : public ProcessingStage {
     // The delivery work item's copy of the tables and green gains it applies.
     UCHAR m_abyteFrameTable[4][256];
     USHORT m_awFrameGreenGain[2];
+    USHORT m_awFrameGain[4];
 };
 
 // Fills a gain table: entry i = (i x gain) >> 7, 255 from 32640 / gain on; all 0 for gain 0.

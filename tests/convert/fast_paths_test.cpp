@@ -1,0 +1,80 @@
+// The fast (SSE2) routines against the plain ones they replace, byte for byte, over every
+// arrangement code and many sizes: each size puts the sixteen-pixel steps and the pixels left
+// over at other places.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "imaging/white_balance.h"
+#include "platform/runtime.h"
+#include "tests/convert/raw_image.h"
+
+namespace halvex::test {
+namespace {
+
+const ULONG kWidths[] = {2, 4, 6, 16, 18, 20, 32, 34, 36, 50, 66, 642};
+const ULONG kHeights[] = {2, 4, 6, 8, 14};
+
+TEST(FastPaths, BilinearMatchesThePlainTwoSweepRoutine) {
+    for (ULONG width : kWidths) {
+        for (ULONG height : kHeights) {
+            RawImage image(width, height);
+            image.FillPseudoRandom(width * 31 + height);
+            for (USHORT code = 2; code <= 5; ++code) {
+                for (UCHAR method : {3, 6}) {
+                    ULONG status = 0;
+                    if (image.Convert(method, code, &status) != 1)
+                        continue;  // below the method's minimum size
+                    std::vector<UCHAR> plain(image.out.size(), 0xEE);
+                    ASSERT_EQ(ConvertBilinearReference(code, method == 6, width, height,
+                                                       image.raw.data(), plain.data()),
+                              1u);
+                    EXPECT_EQ(image.out, plain)
+                        << width << "x" << height << " code " << code << " method " << int(method);
+                }
+            }
+        }
+    }
+}
+
+// White balance computes the gain tables where it can; every gain, including 0, unity and the
+// largest, and odd sizes, must give what the tables give.
+TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    auto* balance = AllocateProcessingRecord<WhiteBalance>();
+    ASSERT_NE(balance, nullptr);
+    KeInitializeSpinLock(&balance->m_Lock);
+    const USHORT gainSets[][4] = {{300, 128, 128, 218}, {0, 1, 2046, 77},
+                                  {1023, 129, 127, 128}, {128, 128, 128, 128},
+                                  {5000, 128, 300, 9}};
+    for (const auto& gains : gainSets) {
+        SetGains(balance, gains);
+        UCHAR tables[4][256];
+        for (int c = 0; c < 4; ++c) BuildGainTable(gains[c], tables[c]);
+        for (ULONG width : {7u, 16u, 18u, 33u, 64u, 642u}) {
+            for (USHORT code : {1, 2, 3, 4, 5}) {
+                RawImage image(width, 5);
+                image.FillPseudoRandom(width + code);
+                std::vector<UCHAR> expected = image.raw;
+                const UCHAR* channelOf = ChannelOfPosition(code);
+                const bool unityGreen = gains[1] == 128 && gains[2] == 128;
+                for (ULONG y = 0; y + 1 < 5; ++y)
+                    for (ULONG x = 0; x + 1 < width - (width & 1) + 1 && x < (width & ~1u); ++x) {
+                        const ULONG k = (x & 1) + 2 * (y & 1);
+                        const UCHAR channel = channelOf[k];
+                        if (unityGreen && (code < 2 || code > 5 || channel == 1 || channel == 2))
+                            continue;
+                        UCHAR& v = expected[y * width + x];
+                        v = tables[channel][v];
+                    }
+                ApplyWhiteBalance(balance, width, 5, code, image.raw.data());
+                EXPECT_EQ(image.raw, expected) << width << " code " << code << " gains "
+                                               << gains[0] << "," << gains[3];
+            }
+        }
+    }
+    delete balance;
+}
+
+}  // namespace
+}  // namespace halvex::test
