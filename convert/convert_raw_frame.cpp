@@ -2,6 +2,7 @@
 #include "convert/convert_raw_frame.h"
 
 #include "convert/mosaic.h"
+#include "convert/rotate_raw_frame.h"
 
 namespace {
 
@@ -91,4 +92,12 @@ ULONG ConvertRawFrame(ULONG* status, ULONG width, ULONG height, const UCHAR* sou
     if (result == 0)
         *status = CONVERT_STATUS_UNSUPPORTED;
     return result;
+}
+
+ULONG ConvertFlippedRawFrame(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                             UCHAR method, USHORT arrangement) {
+    if ((method != 3 && method != 6) || !IsMosaic(arrangement) || !SizeFits(method, width, height))
+        return 0;
+    return ConvertBilinearBottomUp(FlippedArrangement(arrangement), method == 6, width, height,
+                                   source, destination);
 }

@@ -47,6 +47,16 @@ ULONG ConvertBilinearFourNeighbour4(ULONG width, ULONG height, const UCHAR* sour
                                     UCHAR* destination);
 ULONG ConvertBilinearFourNeighbour5(ULONG width, ULONG height, const UCHAR* source,
                                     UCHAR* destination);
+// Converts a raw frame as if its rows had first been flipped (ROTATE_FLIP with its arrangement
+// code change), without moving them: the same bytes as flipping, then converting. Handles methods
+// 3 and 6 on codes 2 to 5 within their sizes and returns 1; returns 0 with the destination
+// untouched for anything else, which the caller flips and converts.
+ULONG ConvertFlippedRawFrame(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
+                             UCHAR method, USHORT arrangement);
+// Methods 3 and 6 over a frame stored bottom-up, for the arrangement code of the frame as it reads
+// top-down. Returns 0 for a code other than 2 to 5.
+ULONG ConvertBilinearBottomUp(USHORT arrangement, BOOLEAN fourNeighbourGreen, ULONG width,
+                              ULONG height, const UCHAR* source, UCHAR* destination);
 // The plain two-sweep routine of methods 3 and 6, which the fast routines must match byte for byte
 // (for tests and for builds without SSE2). Returns 0 for a code other than 2 to 5.
 ULONG ConvertBilinearReference(USHORT arrangement, BOOLEAN fourNeighbourGreen, ULONG width,

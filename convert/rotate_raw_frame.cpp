@@ -95,6 +95,12 @@ ULONG FlipRows(ULONG rowLength, ULONG rows, UCHAR* buffer) {
     return 1;
 }
 
+USHORT FlippedArrangement(USHORT arrangement) {
+    if (arrangement < ARRANGEMENT_RGGB || arrangement > ARRANGEMENT_BGGR)
+        return arrangement;
+    return g_RotatedArrangement[ROTATE_FLIP - 1][arrangement - ARRANGEMENT_RGGB];
+}
+
 ULONG RotateRawFrame(UCHAR operation, ULONG* width, ULONG* height, USHORT* arrangement,
                      UCHAR* image) {
     const ULONG w = *width;

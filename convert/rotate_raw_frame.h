@@ -19,5 +19,8 @@
 ULONG RotateRawFrame(UCHAR operation, ULONG* width, ULONG* height, USHORT* arrangement,
                      UCHAR* image);
 
+// The arrangement code of a frame after ROTATE_FLIP (codes other than 2 to 5 stay as they are).
+USHORT FlippedArrangement(USHORT arrangement);
+
 // Exchanges row i with row rows-1-i for every i below rows/2, in place. Returns 1.
 ULONG FlipRows(ULONG rowLength, ULONG rows, UCHAR* buffer);

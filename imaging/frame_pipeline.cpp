@@ -49,21 +49,33 @@ VOID ProcessRawImage(DeviceContext* device, ULONG width, ULONG height, PUCHAR ra
     RunRawStages(device, width, height, arrangement, raw);
 
     const UCHAR operation = RotationOperation(RotationMode(device));
-    if (operation != ROTATE_NONE)
-        RotateRawFrame(operation, &width, &height, &arrangement, raw);
-
-    const ULONG pixels = width * height;
-    if (monochrome) {
-        // Only the W x H grey bytes are the image; the widening below fills the rest.
-        RtlCopyMemory(destination, raw, pixels);
+    const UCHAR method = ConversionMethod(device);
+    ULONG pixels = width * height;
+    if (operation == ROTATE_FLIP && monochrome) {
+        // The grey bytes go to the destination in reverse row order: the flip and the copy in
+        // one pass.
+        for (ULONG y = 0; y < height; y++)
+            RtlCopyMemory(destination + static_cast<SIZE_T>(y) * width,
+                          raw + static_cast<SIZE_T>(height - 1 - y) * width, width);
+    } else if (operation == ROTATE_FLIP &&
+               ConvertFlippedRawFrame(width, height, raw, destination, method, arrangement)) {
+        // Converted as the flipped frame, reading the rows from the bottom up.
+        arrangement = FlippedArrangement(arrangement);
     } else {
-        const UCHAR method = ConversionMethod(device);
-        // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
-        // what the application's buffer held, so the ring gets method 3's values first.
-        if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
-            FillRingBilinear(width, height, raw, destination);
-        ULONG status = 0;
-        ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
+        if (operation != ROTATE_NONE)
+            RotateRawFrame(operation, &width, &height, &arrangement, raw);
+        pixels = width * height;
+        if (monochrome) {
+            // Only the W x H grey bytes are the image; the widening below fills the rest.
+            RtlCopyMemory(destination, raw, pixels);
+        } else {
+            // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
+            // what the application's buffer held, so the ring gets method 3's values first.
+            if (method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA)
+                FillRingBilinear(width, height, raw, destination);
+            ULONG status = 0;
+            ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
+        }
     }
     RunOutputStages(device, width, height,
                     arrangement == 1 ? OUTPUT_FORMAT_GREY : OUTPUT_FORMAT_RGB24, pixels,

@@ -95,12 +95,12 @@ ULONG MeasureZones(GridStatistics* stats, ULONG width, ULONG height, USHORT arra
                         even = _mm_add_epi64(even, _mm_sad_epu8(_mm_and_si128(v, evenLanes), zero));
                         odd = _mm_add_epi64(odd, _mm_sad_epu8(_mm_srli_epi16(v, 8), zero));
                     }
-                    const ULONGLONG evenSum = static_cast<ULONGLONG>(_mm_cvtsi128_si64(even)) +
-                                              static_cast<ULONGLONG>(
-                                                  _mm_cvtsi128_si64(_mm_unpackhi_epi64(even, even)));
-                    const ULONGLONG oddSum = static_cast<ULONGLONG>(_mm_cvtsi128_si64(odd)) +
-                                             static_cast<ULONGLONG>(
-                                                 _mm_cvtsi128_si64(_mm_unpackhi_epi64(odd, odd)));
+                    const ULONGLONG evenSum =
+                        static_cast<ULONGLONG>(_mm_cvtsi128_si64(even)) +
+                        static_cast<ULONGLONG>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(even, even)));
+                    const ULONGLONG oddSum =
+                        static_cast<ULONGLONG>(_mm_cvtsi128_si64(odd)) +
+                        static_cast<ULONGLONG>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(odd, odd)));
                     // Lane 0 is column columnStart.
                     const ULONG first = columnStart & 1;
                     if (monochrome) {

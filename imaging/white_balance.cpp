@@ -137,18 +137,18 @@ ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT
             // v x 512 x gain >> 16 is (v x gain) >> 7; a sample from the limit on is 255.
             const __m128i multiplier = _mm_set1_epi32(static_cast<int>(
                 static_cast<ULONG>(gainEven) << 1 | static_cast<ULONG>(gainOdd) << 17));
-            const __m128i lastBelow = _mm_set1_epi32(static_cast<int>(
-                (static_cast<ULONG>(limit(gainEven) - 1) & 0xFFFF) |
-                static_cast<ULONG>(limit(gainOdd) - 1) << 16));
+            const __m128i lastBelow =
+                _mm_set1_epi32(static_cast<int>((static_cast<ULONG>(limit(gainEven) - 1) & 0xFFFF) |
+                                                static_cast<ULONG>(limit(gainOdd) - 1) << 16));
             const __m128i zero = _mm_setzero_si128();
             PUCHAR row = rows[r];
             for (ULONG x = 0; x < fastColumns; x += 16) {
                 const __m128i v = Load16(row + x);
                 const __m128i low = _mm_unpacklo_epi8(v, zero);
                 const __m128i high = _mm_unpackhi_epi8(v, zero);
-                const __m128i product = _mm_packus_epi16(
-                    _mm_mulhi_epu16(_mm_slli_epi16(low, 8), multiplier),
-                    _mm_mulhi_epu16(_mm_slli_epi16(high, 8), multiplier));
+                const __m128i product =
+                    _mm_packus_epi16(_mm_mulhi_epu16(_mm_slli_epi16(low, 8), multiplier),
+                                     _mm_mulhi_epu16(_mm_slli_epi16(high, 8), multiplier));
                 const __m128i over = _mm_packs_epi16(_mm_cmpgt_epi16(low, lastBelow),
                                                      _mm_cmpgt_epi16(high, lastBelow));
                 Store16(row + x, _mm_or_si128(product, over));

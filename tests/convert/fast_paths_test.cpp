@@ -3,8 +3,10 @@
 // over at other places.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "convert/rotate_raw_frame.h"
 #include "imaging/white_balance.h"
 #include "platform/runtime.h"
 #include "tests/convert/raw_image.h"
@@ -37,6 +39,37 @@ TEST(FastPaths, BilinearMatchesThePlainTwoSweepRoutine) {
     }
 }
 
+// Converting a frame as if flipped gives the bytes of flipping it, then converting it.
+TEST(FastPaths, FlippedConversionMatchesFlipThenConvert) {
+    for (ULONG width : kWidths) {
+        for (ULONG height : kHeights) {
+            for (USHORT code = 1; code <= 5; ++code) {
+                for (UCHAR method : {3, 4, 5, 6}) {
+                    RawImage image(width, height);
+                    image.FillPseudoRandom(width * 7 + height + code);
+                    std::vector<UCHAR> direct(image.out.size(), 0xEE);
+                    const ULONG done = ConvertFlippedRawFrame(width, height, image.raw.data(),
+                                                              direct.data(), method, code);
+                    ULONG w = width, h = height;
+                    USHORT flipped = code;
+                    RotateRawFrame(ROTATE_FLIP, &w, &h, &flipped, image.raw.data());
+                    ULONG status = 0;
+                    const ULONG converted = image.Convert(method, flipped, &status);
+                    if (done == 0) {
+                        EXPECT_TRUE(method == 4 || method == 5 || code == 1 || converted == 0);
+                        EXPECT_TRUE(std::all_of(direct.begin(), direct.end(),
+                                                [](UCHAR v) { return v == 0xEE; }));
+                        continue;
+                    }
+                    EXPECT_EQ(flipped, FlippedArrangement(code));
+                    EXPECT_EQ(direct, image.out)
+                        << width << "x" << height << " code " << code << " method " << int(method);
+                }
+            }
+        }
+    }
+}
+
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
 // largest, and odd sizes, must give what the tables give.
 TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {
@@ -44,8 +77,10 @@ TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {
     auto* balance = AllocateProcessingRecord<WhiteBalance>();
     ASSERT_NE(balance, nullptr);
     KeInitializeSpinLock(&balance->m_Lock);
-    const USHORT gainSets[][4] = {{300, 128, 128, 218}, {0, 1, 2046, 77},
-                                  {1023, 129, 127, 128}, {128, 128, 128, 128},
+    const USHORT gainSets[][4] = {{300, 128, 128, 218},
+                                  {0, 1, 2046, 77},
+                                  {1023, 129, 127, 128},
+                                  {128, 128, 128, 128},
                                   {5000, 128, 300, 9}};
     for (const auto& gains : gainSets) {
         SetGains(balance, gains);
@@ -68,8 +103,8 @@ TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {
                         v = tables[channel][v];
                     }
                 ApplyWhiteBalance(balance, width, 5, code, image.raw.data());
-                EXPECT_EQ(image.raw, expected) << width << " code " << code << " gains "
-                                               << gains[0] << "," << gains[3];
+                EXPECT_EQ(image.raw, expected)
+                    << width << " code " << code << " gains " << gains[0] << "," << gains[3];
             }
         }
     }
