@@ -2,6 +2,8 @@
 // the incoming frame (tag DkSy) that is freed before they return.
 #include "imaging/raw_preprocessor.h"
 
+#include "convert/simd.h"
+
 namespace {
 
 // Sorts a short list in descending order (exchange sort; at most five values).
@@ -63,6 +65,55 @@ UCHAR ClipToMedian(PUCHAR values, ULONG n) {
     return first < median ? first : median;
 }
 
+namespace {
+
+// The clipped value of sample (x, y), from the copy of the frame.
+inline UCHAR ClipSample(const UCHAR* copy, ULONG width, ULONG height, ULONG x, ULONG y,
+                        BOOLEAN greenDiagonal) {
+    const LONG(*offsets)[2];
+    if (greenDiagonal) {
+        offsets = ((x + y) & 1) == 0 ? kCross : kDiagonal;
+    } else {
+        const BOOLEAN border = x == 0 || y == 0 || x + 1 == width || y + 1 == height;
+        offsets = border ? kPlus : kDiagonal;
+    }
+    UCHAR list[5];
+    ULONG n = 0;
+    list[n++] = copy[static_cast<SIZE_T>(y) * width + x];
+    for (ULONG k = 0; k < 4; k++)
+        AddNeighbour(copy, width, height, x, y, offsets[k][0], offsets[k][1], list, &n);
+    return ClipToMedian(list, n);
+}
+
+#if HALVEX_SSE2
+// The median of five, per byte: the least of the two pair minimums and the greatest of the two
+// pair maximums cannot be it, and the median of the three left is.
+inline __m128i Median5(__m128i a, __m128i b, __m128i c, __m128i d, __m128i e) {
+    const __m128i x = _mm_max_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+    const __m128i y = _mm_min_epu8(_mm_max_epu8(a, b), _mm_max_epu8(c, d));
+    return _mm_max_epu8(_mm_min_epu8(x, y), _mm_min_epu8(_mm_max_epu8(x, y), e));
+}
+
+// Sixteen samples of an inner row (two or more from every edge): each is clipped to the median
+// of itself and its four neighbours (across two for the crosses, diagonal otherwise).
+inline VOID ClipSixteen(const UCHAR* copy, SIZE_T width, ULONG x, UCHAR* out, BOOLEAN greenDiagonal,
+                        __m128i crossLanes) {
+    const UCHAR* c = copy + x;
+    const __m128i centre = Load16(c);
+    const __m128i diagonal = Median5(centre, Load16(c - width - 1), Load16(c - width + 1),
+                                     Load16(c + width - 1), Load16(c + width + 1));
+    __m128i median = diagonal;
+    if (greenDiagonal) {
+        const __m128i cross = Median5(centre, Load16(c - 2), Load16(c + 2), Load16(c - 2 * width),
+                                      Load16(c + 2 * width));
+        median = Select(crossLanes, cross, diagonal);
+    }
+    Store16(out + x, _mm_min_epu8(centre, median));
+}
+#endif
+
+}  // namespace
+
 ULONG CorrectDefects(RawPreprocessor*, ULONG width, ULONG height, USHORT arrangement, PUCHAR raw) {
     const BOOLEAN greenDiagonal = arrangement == 2 || arrangement == 5;
     if (!greenDiagonal && arrangement != 1)
@@ -72,22 +123,47 @@ ULONG CorrectDefects(RawPreprocessor*, ULONG width, ULONG height, USHORT arrange
     if (copy == nullptr)
         return 0;
     for (ULONG y = 0; y < height; y++) {
-        for (ULONG x = 0; x < width; x++) {
-            const LONG(*offsets)[2];
-            if (greenDiagonal) {
-                offsets = ((x + y) & 1) == 0 ? kCross : kDiagonal;
-            } else {
-                const BOOLEAN border = x == 0 || y == 0 || x + 1 == width || y + 1 == height;
-                offsets = border ? kPlus : kDiagonal;
+        PUCHAR row = raw + static_cast<SIZE_T>(y) * width;
+        ULONG x = 0;
+#if HALVEX_SSE2
+        if (y >= 2 && y + 2 < height && width >= 20) {
+            const UCHAR* copyRow = copy + static_cast<SIZE_T>(y) * width;
+            for (; x < 2; x++) row[x] = ClipSample(copy, width, height, x, y, greenDiagonal);
+            // Lanes whose (x + y) is even take the cross, for steps starting at an even column.
+            const __m128i evenLanes = _mm_set1_epi16(0x00FF);
+            const __m128i crossEven =
+                (y & 1) == 0 ? evenLanes : _mm_xor_si128(evenLanes, _mm_set1_epi8(-1));
+            const __m128i crossOdd = _mm_xor_si128(crossEven, _mm_set1_epi8(-1));
+            for (; x + 18 <= width; x += 16)
+                ClipSixteen(copyRow, width, x, row, greenDiagonal,
+                            (x & 1) == 0 ? crossEven : crossOdd);
+            // The columns left before the last two: one more step ending at column W-3 (from
+            // the copy, so going over samples already written changes nothing).
+            if (x + 2 < width) {
+                const ULONG last = width - 18;
+                ClipSixteen(copyRow, width, last, row, greenDiagonal,
+                            (last & 1) == 0 ? crossEven : crossOdd);
             }
-            UCHAR list[5];
-            ULONG n = 0;
-            list[n++] = copy[static_cast<SIZE_T>(y) * width + x];
-            for (ULONG k = 0; k < 4; k++)
-                AddNeighbour(copy, width, height, x, y, offsets[k][0], offsets[k][1], list, &n);
-            raw[static_cast<SIZE_T>(y) * width + x] = ClipToMedian(list, n);
+            x = width - 2;
         }
+#endif
+        for (; x < width; x++) row[x] = ClipSample(copy, width, height, x, y, greenDiagonal);
     }
+    ExFreePoolWithTag(copy, TAG_PROCESSING_RECORD);
+    return 1;
+}
+
+ULONG CorrectDefectsPlain(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw) {
+    const BOOLEAN greenDiagonal = arrangement == 2 || arrangement == 5;
+    if (!greenDiagonal && arrangement != 1)
+        return 0;
+    PUCHAR copy = CopyFrame(raw, static_cast<SIZE_T>(width) * height);
+    if (copy == nullptr)
+        return 0;
+    for (ULONG y = 0; y < height; y++)
+        for (ULONG x = 0; x < width; x++)
+            raw[static_cast<SIZE_T>(y) * width + x] =
+                ClipSample(copy, width, height, x, y, greenDiagonal);
     ExFreePoolWithTag(copy, TAG_PROCESSING_RECORD);
     return 1;
 }

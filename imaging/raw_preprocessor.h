@@ -36,6 +36,8 @@ inline VOID SetPreprocessorMode(RawPreprocessor* pre, ULONG mode) {
 UCHAR ClipToMedian(PUCHAR values, ULONG n);
 ULONG CorrectDefects(RawPreprocessor* pre, ULONG width, ULONG height, USHORT arrangement,
                      PUCHAR raw);
+// The sample-at-a-time routine CorrectDefects must match byte for byte (for tests).
+ULONG CorrectDefectsPlain(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw);
 ULONG CaptureReference(RawPreprocessor* pre, ULONG width, ULONG height, USHORT arrangement,
                        PUCHAR raw);
 ULONG SubtractReference(RawPreprocessor* pre, ULONG width, ULONG height, USHORT arrangement,

@@ -1,6 +1,5 @@
 #include "platform/lock_order.h"
 
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,12 +16,33 @@ std::map<const void*, std::set<const void*>> g_after;
 // Bumped whenever orders are forgotten, so that threads drop what they cached.
 unsigned long g_generation = 0;
 
+// Each thread's held locks and the orders it has already recorded in the shared graph (valid for
+// `generation`; they spare the shared lock on the common path). Plain arrays, so that a thread's
+// record needs no destructor: locks are still taken while static objects are destroyed at exit.
 struct ThreadLocks {
-    std::vector<const void*> held;
-    // Orders this thread has already recorded in the shared graph (held, taken), valid for
-    // `generation`; they spare the shared lock on the common path.
-    std::set<std::pair<const void*, const void*>> known;
-    unsigned long generation = 0;
+    static constexpr int kHeld = 32;
+    static constexpr int kKnown = 64;
+    const void* held[kHeld];
+    int heldCount;
+    const void* knownBefore[kKnown];
+    const void* knownAfter[kKnown];
+    int knownNext;
+    unsigned long generation;
+
+    bool Known(const void* before, const void* after) const {
+        for (int i = 0; i < kKnown; i++)
+            if (knownBefore[i] == before && knownAfter[i] == after)
+                return true;
+        return false;
+    }
+    void Remember(const void* before, const void* after) {
+        knownBefore[knownNext] = before;
+        knownAfter[knownNext] = after;
+        knownNext = (knownNext + 1) % kKnown;
+    }
+    void Forget() {
+        for (int i = 0; i < kKnown; i++) knownBefore[i] = knownAfter[i] = nullptr;
+    }
 };
 thread_local ThreadLocks t_locks;
 
@@ -49,20 +69,20 @@ bool Reaches(const void* from, const void* to) {
 
 void CheckLockOrder(const void* lock) {
     ThreadLocks& mine = t_locks;
-    if (mine.held.empty())
-        return;
-    std::vector<const void*> fresh;
-    for (const void* held : mine.held)
-        if (held != lock && mine.known.count({held, lock}) == 0)
-            fresh.push_back(held);
-    if (fresh.empty())
+    const void* fresh[ThreadLocks::kHeld];
+    int freshCount = 0;
+    for (int i = 0; i < mine.heldCount; i++)
+        if (mine.held[i] != lock && !mine.Known(mine.held[i], lock))
+            fresh[freshCount++] = mine.held[i];
+    if (freshCount == 0)
         return;
     std::lock_guard<std::mutex> guard(g_orderMutex);
     if (mine.generation != g_generation) {
-        mine.known.clear();
+        mine.Forget();
         mine.generation = g_generation;
     }
-    for (const void* held : fresh) {
+    for (int i = 0; i < freshCount; i++) {
+        const void* held = fresh[i];
         if (Reaches(lock, held)) {
             Verifier::Report(
                 "lock-order cycle: spin lock %p taken while holding %p, which elsewhere is "
@@ -71,19 +91,25 @@ void CheckLockOrder(const void* lock) {
             continue;
         }
         g_after[held].insert(lock);
-        mine.known.insert({held, lock});
+        mine.Remember(held, lock);
     }
 }
 
 void NoteAcquired(const void* lock) {
-    t_locks.held.push_back(lock);
+    ThreadLocks& mine = t_locks;
+    if (mine.heldCount < ThreadLocks::kHeld)
+        mine.held[mine.heldCount++] = lock;
 }
 
 void NoteReleased(const void* lock) {
-    std::vector<const void*>& held = t_locks.held;
-    auto it = std::find(held.rbegin(), held.rend(), lock);
-    if (it != held.rend())
-        held.erase(std::next(it).base());
+    ThreadLocks& mine = t_locks;
+    for (int i = mine.heldCount - 1; i >= 0; i--) {
+        if (mine.held[i] == lock) {
+            for (int j = i; j + 1 < mine.heldCount; j++) mine.held[j] = mine.held[j + 1];
+            mine.heldCount--;
+            return;
+        }
+    }
 }
 
 void ForgetLocks(const void* begin, size_t bytes) {

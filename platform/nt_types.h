@@ -184,17 +184,23 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 VOID ExFreePool(PVOID P);
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 
+// A length of 0 touches nothing, whatever the pointers (the C library calls they map to would
+// not allow a null pointer even then).
 inline VOID RtlZeroMemory(PVOID Destination, SIZE_T Length) {
-    __builtin_memset(Destination, 0, Length);
+    if (Length != 0)
+        __builtin_memset(Destination, 0, Length);
 }
 inline VOID RtlCopyMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
-    __builtin_memcpy(Destination, Source, Length);
+    if (Length != 0)
+        __builtin_memcpy(Destination, Source, Length);
 }
 inline VOID RtlMoveMemory(PVOID Destination, const VOID* Source, SIZE_T Length) {
-    __builtin_memmove(Destination, Source, Length);
+    if (Length != 0)
+        __builtin_memmove(Destination, Source, Length);
 }
 inline VOID RtlFillMemory(PVOID Destination, SIZE_T Length, UCHAR Fill) {
-    __builtin_memset(Destination, Fill, Length);
+    if (Length != 0)
+        __builtin_memset(Destination, Fill, Length);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convert/rotate_raw_frame.h"
+#include "imaging/raw_preprocessor.h"
 #include "imaging/white_balance.h"
 #include "platform/runtime.h"
 #include "tests/convert/raw_image.h"
@@ -65,6 +66,25 @@ TEST(FastPaths, FlippedConversionMatchesFlipThenConvert) {
                     EXPECT_EQ(direct, image.out)
                         << width << "x" << height << " code " << code << " method " << int(method);
                 }
+            }
+        }
+    }
+}
+
+// Defect clipping sixteen samples at a time gives what it gives one at a time, with hot and dead
+// samples everywhere, near the edges too.
+TEST(FastPaths, DefectClippingMatchesTheSampleAtATimeRoutine) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    for (ULONG width : {3u, 19u, 20u, 21u, 36u, 37u, 642u}) {
+        for (ULONG height : {1u, 4u, 5u, 9u}) {
+            for (USHORT code : {1, 2, 3, 5}) {
+                RawImage image(width, height);
+                image.FillPseudoRandom(width * 3 + height + code);
+                for (size_t i = 0; i < image.raw.size(); i += 7) image.raw[i] = i % 2 ? 255 : 0;
+                std::vector<UCHAR> plain = image.raw;
+                EXPECT_EQ(CorrectDefects(nullptr, width, height, code, image.raw.data()),
+                          CorrectDefectsPlain(width, height, code, plain.data()));
+                EXPECT_EQ(image.raw, plain) << width << "x" << height << " code " << code;
             }
         }
     }

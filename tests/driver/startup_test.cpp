@@ -97,7 +97,9 @@ TEST_F(StartupTest, AllocationFailureAtEachPointFailsCleanly) {
         Resource resource;
         const char* what;
     };
-    for (Kind kind : {Kind{Resource::Pool, "pool"}, Kind{Resource::Irp, "IRP"}}) {
+    uint64_t points = 0;
+    for (Kind kind : {Kind{Resource::Pool, "pool"}, Kind{Resource::Irp, "IRP"},
+                      Kind{Resource::WorkItem, "work item"}}) {
         // Every allocation a successful start-up makes is failed in turn.
         Create();
         Resources::ResetCounts();
@@ -124,7 +126,9 @@ TEST_F(StartupTest, AllocationFailureAtEachPointFailsCleanly) {
             EXPECT_EQ(Session().Stop(), STATUS_SUCCESS);
         }
         EXPECT_EQ(processingObjects, kind.resource == Resource::Pool ? 7 : 0);
+        points += attempts;
     }
+    printf("start-up: %llu failure points\n", static_cast<unsigned long long>(points));
 }
 
 TEST_F(StartupTest, KeepsTheLastBulkInPipeOfTheFirstInterface) {
