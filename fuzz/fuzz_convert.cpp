@@ -26,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            (arrangement == ARRANGEMENT_PACKED_LUMA_CHROMA ? 2 : 1);
     std::vector<UCHAR> raw(samples);
     for (UCHAR& v : raw) v = in.U8();
+    // A flip can instead be done by converting bottom-up; that must give the same bytes.
+    std::vector<UCHAR> bottomUp(static_cast<size_t>(width) * height * 3, 0xEE);
+    const ULONG convertedBottomUp =
+        operation == ROTATE_FLIP
+            ? ConvertFlippedRawFrame(width, height, raw.data(), bottomUp.data(), method, arrangement)
+            : 0;
     // The pipeline turns the frame before it converts it, whatever its arrangement.
     const ULONG pixels = width * height;
     if (operation != 8)
@@ -48,5 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("a refused conversion wrote to the destination or gave no status");
     if (converted != 0 && converted != 1)
         Fail("a conversion returned neither 0 nor 1");
+    if (convertedBottomUp != 0 && (converted != 1 || bottomUp != out))
+        Fail("the bottom-up conversion differs from flipping, then converting");
+    // The fast bilinear routines against the plain one.
+    if (converted == 1 && (method == 3 || method == 6) && arrangement >= ARRANGEMENT_RGGB &&
+        arrangement <= ARRANGEMENT_BGGR) {
+        std::vector<UCHAR> plain(out.size(), 0xEE);
+        ConvertBilinearReference(arrangement, method == 6, width, height, raw.data(), plain.data());
+        if (plain != out && !ring)
+            Fail("the fast bilinear routine differs from the plain one");
+    }
     return 0;
 }
