@@ -16,10 +16,18 @@ constexpr LuminanceWeights MakeLuminanceWeights() {
     return w;
 }
 
-inline UCHAR AddClamped(UCHAR value, LONG delta) {
-    const LONG v = value + delta;
-    return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
+// kClamp[v + 256] is v limited to 0 to 255, for v from -256 to 511: a byte plus a difference of
+// two bytes, limited without a branch.
+struct ClampTable {
+    UCHAR value[768];
+};
+constexpr ClampTable MakeClampTable() {
+    ClampTable t{};
+    for (int i = 0; i < 768; i++)
+        t.value[i] = static_cast<UCHAR>(i < 256 ? 0 : i > 511 ? 255 : i - 256);
+    return t;
 }
+constinit const ClampTable kClamp = MakeClampTable();
 
 }  // namespace
 
@@ -147,13 +155,18 @@ BOOLEAN TakeLuminanceTable(LookupTables* tables) {
 
 ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR image) {
     const UCHAR* table = tables->m_abyteFrameTable[0];
-    for (ULONG i = 0; i < pixels; i++) {
-        PUCHAR p = image + static_cast<SIZE_T>(i) * step;
-        const UCHAR y = Luminance(p[0], p[1], p[2]);
-        const LONG d = static_cast<LONG>(table[y]) - y;
-        p[0] = AddClamped(p[0], d);
-        p[1] = AddClamped(p[1], d);
-        p[2] = AddClamped(p[2], d);
+    const UCHAR* blue = g_LuminanceWeights.blue;
+    const UCHAR* green = g_LuminanceWeights.green;
+    const UCHAR* red = g_LuminanceWeights.red;
+    const UCHAR* clamp = kClamp.value + 256;
+    const PUCHAR end = image + static_cast<SIZE_T>(pixels) * step;
+    for (PUCHAR p = image; p != end; p += step) {
+        const ULONG b = p[0], g = p[1], r = p[2];
+        const ULONG y = (blue[b] + green[g] + red[r]) & 0xFF;
+        const LONG d = static_cast<LONG>(table[y]) - static_cast<LONG>(y);
+        p[0] = clamp[static_cast<LONG>(b) + d];
+        p[1] = clamp[static_cast<LONG>(g) + d];
+        p[2] = clamp[static_cast<LONG>(r) + d];
     }
     return 1;
 }
