@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -334,14 +335,23 @@ void RegisterAll() {
     }
 }
 
-// Prints as usual and keeps each benchmark's time per frame for the ratio table.
+// Prints as usual and keeps each benchmark's time per frame for the ratio table: the median of
+// the repetitions when there are several (--benchmark_repetitions), else the one run's time.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const Run& run : runs) {
+            if (run.error_occurred)
+                continue;
+            const std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                m_times[name] = run.GetAdjustedRealTime();
+                m_median.insert(name);
+            } else if (run.run_type == Run::RT_Iteration && m_median.count(name) == 0) {
+                m_times[name] = run.GetAdjustedRealTime();
+            }
+        }
     }
     // For the largest size: each Halvex conversion and pipeline against OpenCV's three codes.
     void PrintRatios() const {
@@ -372,6 +382,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, double> m_times;  // nanoseconds per frame
+    std::set<std::string> m_median;         // names whose time is a median
 };
 
 }  // namespace
