@@ -132,15 +132,26 @@ TEST_F(LowResourcesTest, EveryPropertyId) {
                 const ULONG propertySize = std::max<ULONG>(item.MinProperty, sizeof(KSPROPERTY));
                 const ULONG dataSize = std::max<ULONG>(item.MinData, 1);
                 ++requests;
+                // A set sends what a get of the same item answers, where there is one, so that
+                // it goes past the checks of its data to the work; zeros otherwise.
+                std::vector<uint8_t> payload(dataSize, 0);
+                Started();
+                if (set && item.GetSupported != 0) {
+                    std::vector<uint64_t> property(propertySize / 8 + 1, 0);
+                    std::vector<uint8_t> answer(dataSize, 0);
+                    if (NT_SUCCESS(Session().DeviceProperty(false, guid, id, property.data(),
+                                                            propertySize, answer.data(),
+                                                            dataSize)))
+                        payload = answer;
+                }
                 auto request = [&](client::CameraSession& session) {
                     std::vector<uint64_t> property(propertySize / 8 + 1, 0);
-                    std::vector<uint8_t> data(dataSize, 0);
+                    std::vector<uint8_t> data = payload;
                     return session.DeviceProperty(set, guid, id, property.data(), propertySize,
                                                   data.data(), dataSize);
                 };
                 // Without faults the request gets its answer; with one, that answer or a
                 // failure of resources.
-                Started();
                 const NTSTATUS answer = request(Session());
                 ReleaseObjects();
                 points += Sweep("property set " + std::to_string(s) + " id " + std::to_string(id) +
