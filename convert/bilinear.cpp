@@ -262,64 +262,41 @@ ULONG ConvertBilinearFourNeighbour5(ULONG width, ULONG height, const UCHAR* sour
     return ConvertBilinear<ARRANGEMENT_BGGR, TRUE>(width, height, source, destination);
 }
 
+namespace {
+
+typedef ULONG (*ROWS_ROUTINE)(ULONG width, ULONG height, const UCHAR* firstRow, SSIZE_T stride,
+                              UCHAR* destination);
+typedef ULONG (*PLAIN_ROUTINE)(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination);
+
+// By method (3, 6) and arrangement code (2 to 5).
+const ROWS_ROUTINE g_Rows[2][4] = {
+    {ConvertBilinearRows<ARRANGEMENT_RGGB, FALSE>, ConvertBilinearRows<ARRANGEMENT_GRBG, FALSE>,
+     ConvertBilinearRows<ARRANGEMENT_GBRG, FALSE>, ConvertBilinearRows<ARRANGEMENT_BGGR, FALSE>},
+    {ConvertBilinearRows<ARRANGEMENT_RGGB, TRUE>, ConvertBilinearRows<ARRANGEMENT_GRBG, TRUE>,
+     ConvertBilinearRows<ARRANGEMENT_GBRG, TRUE>, ConvertBilinearRows<ARRANGEMENT_BGGR, TRUE>},
+};
+const PLAIN_ROUTINE g_Plain[2][4] = {
+    {ConvertBilinearPlain<ARRANGEMENT_RGGB, FALSE>, ConvertBilinearPlain<ARRANGEMENT_GRBG, FALSE>,
+     ConvertBilinearPlain<ARRANGEMENT_GBRG, FALSE>, ConvertBilinearPlain<ARRANGEMENT_BGGR, FALSE>},
+    {ConvertBilinearPlain<ARRANGEMENT_RGGB, TRUE>, ConvertBilinearPlain<ARRANGEMENT_GRBG, TRUE>,
+     ConvertBilinearPlain<ARRANGEMENT_GBRG, TRUE>, ConvertBilinearPlain<ARRANGEMENT_BGGR, TRUE>},
+};
+
+}  // namespace
+
 ULONG ConvertBilinearBottomUp(USHORT arrangement, BOOLEAN fourNeighbourGreen, ULONG width,
                               ULONG height, const UCHAR* source, UCHAR* destination) {
-    const UCHAR* last = source + static_cast<SIZE_T>(height - 1) * width;
-    const SSIZE_T up = -static_cast<SSIZE_T>(width);
-    switch (arrangement * 2 + (fourNeighbourGreen ? 1 : 0)) {
-        case ARRANGEMENT_RGGB * 2:
-            return ConvertBilinearRows<ARRANGEMENT_RGGB, FALSE>(width, height, last, up,
-                                                                destination);
-        case ARRANGEMENT_GRBG * 2:
-            return ConvertBilinearRows<ARRANGEMENT_GRBG, FALSE>(width, height, last, up,
-                                                                destination);
-        case ARRANGEMENT_GBRG * 2:
-            return ConvertBilinearRows<ARRANGEMENT_GBRG, FALSE>(width, height, last, up,
-                                                                destination);
-        case ARRANGEMENT_BGGR * 2:
-            return ConvertBilinearRows<ARRANGEMENT_BGGR, FALSE>(width, height, last, up,
-                                                                destination);
-        case ARRANGEMENT_RGGB * 2 + 1:
-            return ConvertBilinearRows<ARRANGEMENT_RGGB, TRUE>(width, height, last, up,
-                                                               destination);
-        case ARRANGEMENT_GRBG * 2 + 1:
-            return ConvertBilinearRows<ARRANGEMENT_GRBG, TRUE>(width, height, last, up,
-                                                               destination);
-        case ARRANGEMENT_GBRG * 2 + 1:
-            return ConvertBilinearRows<ARRANGEMENT_GBRG, TRUE>(width, height, last, up,
-                                                               destination);
-        case ARRANGEMENT_BGGR * 2 + 1:
-            return ConvertBilinearRows<ARRANGEMENT_BGGR, TRUE>(width, height, last, up,
-                                                               destination);
-        default:
-            return 0;
-    }
+    if (!IsMosaic(arrangement))
+        return 0;
+    return g_Rows[fourNeighbourGreen ? 1 : 0][arrangement - ARRANGEMENT_RGGB](
+        width, height, source + static_cast<SIZE_T>(height - 1) * width,
+        -static_cast<SSIZE_T>(width), destination);
 }
 
 ULONG ConvertBilinearReference(USHORT arrangement, BOOLEAN fourNeighbourGreen, ULONG width,
                                ULONG height, const UCHAR* source, UCHAR* destination) {
-    switch (arrangement * 2 + (fourNeighbourGreen ? 1 : 0)) {
-        case ARRANGEMENT_RGGB * 2:
-            return ConvertBilinearPlain<ARRANGEMENT_RGGB, FALSE>(width, height, source,
-                                                                 destination);
-        case ARRANGEMENT_GRBG * 2:
-            return ConvertBilinearPlain<ARRANGEMENT_GRBG, FALSE>(width, height, source,
-                                                                 destination);
-        case ARRANGEMENT_GBRG * 2:
-            return ConvertBilinearPlain<ARRANGEMENT_GBRG, FALSE>(width, height, source,
-                                                                 destination);
-        case ARRANGEMENT_BGGR * 2:
-            return ConvertBilinearPlain<ARRANGEMENT_BGGR, FALSE>(width, height, source,
-                                                                 destination);
-        case ARRANGEMENT_RGGB * 2 + 1:
-            return ConvertBilinearPlain<ARRANGEMENT_RGGB, TRUE>(width, height, source, destination);
-        case ARRANGEMENT_GRBG * 2 + 1:
-            return ConvertBilinearPlain<ARRANGEMENT_GRBG, TRUE>(width, height, source, destination);
-        case ARRANGEMENT_GBRG * 2 + 1:
-            return ConvertBilinearPlain<ARRANGEMENT_GBRG, TRUE>(width, height, source, destination);
-        case ARRANGEMENT_BGGR * 2 + 1:
-            return ConvertBilinearPlain<ARRANGEMENT_BGGR, TRUE>(width, height, source, destination);
-        default:
-            return 0;
-    }
+    if (!IsMosaic(arrangement))
+        return 0;
+    return g_Plain[fourNeighbourGreen ? 1 : 0][arrangement - ARRANGEMENT_RGGB](width, height,
+                                                                               source, destination);
 }

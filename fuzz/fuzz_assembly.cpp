@@ -8,7 +8,7 @@
 #include "client/camera_session.h"
 #include "driver/device_context.h"
 #include "driver/transport.h"
-#include "fuzz/fuzz_support.h"
+#include "fuzz/fuzz_session.h"
 
 using halvex::fuzz::Input;
 
@@ -87,11 +87,7 @@ void Streamed(Input& in, halvex::client::CameraSession& session) {
         session.SetState(KSSTATE_RUN);
         halvex::platform::Runtime::Advance(kSecond / 4);
     }
-    session.SetState(KSSTATE_STOP);
-    session.CloseStream();
-    for (auto& read : reads)
-        if (!read->Done())
-            halvex::fuzz::Fail("a read was not completed by the close");
+    halvex::fuzz::EndStream(session, reads);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/camera_session.h"
-#include "fuzz/fuzz_support.h"
+#include "fuzz/fuzz_session.h"
 
 using halvex::client::CameraSession;
 using halvex::fuzz::Input;
@@ -70,11 +70,7 @@ void Stream(Input& in, CameraSession& session) {
         std::vector<uint8_t> data;
         session.GetVendor(id, 256, &data);
     }
-    session.SetState(KSSTATE_STOP);
-    session.CloseStream();
-    for (auto& read : reads)
-        if (!read->Done())
-            halvex::fuzz::Fail("a read was not completed by the close");
+    halvex::fuzz::EndStream(session, reads);
 }
 
 }  // namespace

@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A flip can instead be done by converting bottom-up; that must give the same bytes.
     std::vector<UCHAR> bottomUp(static_cast<size_t>(width) * height * 3, 0xEE);
     const ULONG convertedBottomUp =
-        operation == ROTATE_FLIP
-            ? ConvertFlippedRawFrame(width, height, raw.data(), bottomUp.data(), method, arrangement)
-            : 0;
+        operation == ROTATE_FLIP ? ConvertFlippedRawFrame(width, height, raw.data(),
+                                                          bottomUp.data(), method, arrangement)
+                                 : 0;
     // The pipeline turns the frame before it converts it, whatever its arrangement.
     const ULONG pixels = width * height;
     if (operation != 8)

@@ -8,7 +8,7 @@
 
 #include "camera/property_sets.h"
 #include "client/camera_session.h"
-#include "fuzz/fuzz_support.h"
+#include "fuzz/fuzz_session.h"
 #include "platform/stream_class_host.h"
 
 using halvex::client::CameraSession;
@@ -129,10 +129,9 @@ class Run {
     }
 
     void Finish() {
-        Close();
-        for (auto& read : m_reads)
-            if (!read->Done())
-                halvex::fuzz::Fail("a read was not completed by the close");
+        if (m_session.StreamOpen())
+            m_session.SetMasterClock(nullptr);
+        halvex::fuzz::EndStream(m_session, m_reads);
         m_reads.clear();
     }
 
