@@ -4,6 +4,8 @@
 
 #include <math.h>
 
+#include "convert/simd.h"
+
 namespace {
 
 constexpr float kWeightRed = 0.2989f;
@@ -142,7 +144,40 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     const ColorContribution* redIn = correction->m_aFrameContribution[2];
     const SIZE_T pixels = static_cast<SIZE_T>(width) * height;
     const ULONG step = format == 4 ? 3 : 4;
-    for (SIZE_T i = 0; i < pixels; i++) {
+    SIZE_T i = 0;
+#if HALVEX_SSE2
+    if (format == 4) {
+        // Four pixels at a time: each one's three contributions added as vectors of three LONGs,
+        // limited to 0 to 255 by the two saturating packs, and written back as exactly twelve
+        // bytes (the pixels after them are still to be read).
+        auto contribution = [](const ColorContribution& c) HALVEX_INLINE_LAMBDA {
+            return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&c.toBlue)),
+                                      _mm_cvtsi32_si128(c.toRed));
+        };
+        auto sum = [&](const UCHAR* p) HALVEX_INLINE_LAMBDA {
+            return _mm_add_epi32(
+                _mm_add_epi32(contribution(blueIn[p[0]]), contribution(greenIn[p[1]])),
+                contribution(redIn[p[2]]));
+        };
+        const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFFll);
+        const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000ll);
+        const __m128i low8 = _mm_set_epi32(0, 0, -1, -1);
+        for (; i + 4 <= pixels; i += 4) {
+            PUCHAR p = image + i * 3;
+            const __m128i first = _mm_packs_epi32(sum(p), sum(p + 3));
+            const __m128i second = _mm_packs_epi32(sum(p + 6), sum(p + 9));
+            const __m128i quad = _mm_packus_epi16(first, second);  // four of blue, green, red, 0
+            const __m128i six = _mm_or_si128(_mm_and_si128(quad, low3),
+                                             _mm_and_si128(_mm_srli_epi64(quad, 8), high3));
+            const __m128i twelve =
+                _mm_or_si128(_mm_and_si128(six, low8), _mm_slli_si128(_mm_srli_si128(six, 8), 6));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(p), twelve);
+            const LONG last = _mm_cvtsi128_si32(_mm_srli_si128(twelve, 8));
+            RtlCopyMemory(p + 8, &last, 4);
+        }
+    }
+#endif
+    for (; i < pixels; i++) {
         PUCHAR p = image + i * step;
         const ColorContribution& b = blueIn[p[0]];
         const ColorContribution& g = greenIn[p[1]];

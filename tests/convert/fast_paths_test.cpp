@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convert/rotate_raw_frame.h"
+#include "imaging/color_correction.h"
 #include "imaging/raw_preprocessor.h"
 #include "imaging/white_balance.h"
 #include "platform/runtime.h"
@@ -88,6 +89,35 @@ TEST(FastPaths, DefectClippingMatchesTheSampleAtATimeRoutine) {
             }
         }
     }
+}
+
+// Colour correction four pixels at a time gives the sums of the tables, limited to 0 to 255, for
+// frames of every length modulo four.
+TEST(FastPaths, ColorCorrectionMatchesItsTables) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    auto* correction = AllocateProcessingRecord<ColorCorrection>();
+    ASSERT_NE(correction, nullptr);
+    InitColorCorrection(correction);
+    const SHORT matrix[12] = {150, -40, 10, 300, -20, 120, 0, -500, 5, 30, 90, 0};
+    ASSERT_EQ(SetColorMatrix(correction, 0xFF, matrix), 1u);
+    ASSERT_EQ(SetHueSaturation(correction, 1, 1000, 180), 1u);
+    for (ULONG width : {1u, 2u, 3u, 4u, 5u, 7u, 13u}) {
+        RawImage image(width * 3, 3);  // three bytes a pixel
+        image.FillPseudoRandom(width);
+        std::vector<UCHAR> expected = image.raw;
+        for (size_t i = 0; i < expected.size(); i += 3) {
+            const ColorContribution& b = correction->m_aContribution[0][image.raw[i]];
+            const ColorContribution& g = correction->m_aContribution[1][image.raw[i + 1]];
+            const ColorContribution& r = correction->m_aContribution[2][image.raw[i + 2]];
+            auto clamp = [](LONG v) { return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v); };
+            expected[i] = clamp(b.toBlue + g.toBlue + r.toBlue);
+            expected[i + 1] = clamp(b.toGreen + g.toGreen + r.toGreen);
+            expected[i + 2] = clamp(b.toRed + g.toRed + r.toRed);
+        }
+        ApplyColorCorrection(correction, width, 3, 4, image.raw.data());
+        EXPECT_EQ(image.raw, expected) << width;
+    }
+    delete correction;
 }
 
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
