@@ -117,7 +117,7 @@ TEST(FastPaths, ColorCorrectionMatchesItsTables) {
         ApplyColorCorrection(correction, width, 3, 4, image.raw.data());
         EXPECT_EQ(image.raw, expected) << width;
     }
-    delete correction;
+    FreeProcessingRecord(correction);
 }
 
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
@@ -158,7 +158,7 @@ TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {
             }
         }
     }
-    delete balance;
+    FreeProcessingRecord(balance);
 }
 
 }  // namespace
