@@ -50,7 +50,6 @@ VOID ProcessRawImage(DeviceContext* device, ULONG width, ULONG height, PUCHAR ra
 
     const UCHAR operation = RotationOperation(RotationMode(device));
     const UCHAR method = ConversionMethod(device);
-    ULONG pixels = width * height;
     if (operation == ROTATE_FLIP && monochrome) {
         // The grey bytes go to the destination in reverse row order: the flip and the copy in
         // one pass.
@@ -64,10 +63,9 @@ VOID ProcessRawImage(DeviceContext* device, ULONG width, ULONG height, PUCHAR ra
     } else {
         if (operation != ROTATE_NONE)
             RotateRawFrame(operation, &width, &height, &arrangement, raw);
-        pixels = width * height;
         if (monochrome) {
             // Only the W x H grey bytes are the image; the widening below fills the rest.
-            RtlCopyMemory(destination, raw, pixels);
+            RtlCopyMemory(destination, raw, static_cast<SIZE_T>(width) * height);
         } else {
             // Method 5 leaves the outer ring of the buffer as it was; the picture must not show
             // what the application's buffer held, so the ring gets method 3's values first.
@@ -77,6 +75,7 @@ VOID ProcessRawImage(DeviceContext* device, ULONG width, ULONG height, PUCHAR ra
             ConvertRawFrame(&status, width, height, raw, destination, method, arrangement);
         }
     }
+    const ULONG pixels = width * height;
     RunOutputStages(device, width, height,
                     arrangement == 1 ? OUTPUT_FORMAT_GREY : OUTPUT_FORMAT_RGB24, pixels,
                     destination);

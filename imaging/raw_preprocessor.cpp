@@ -112,21 +112,22 @@ inline VOID ClipSixteen(const UCHAR* copy, SIZE_T width, ULONG x, UCHAR* out, BO
 }
 #endif
 
-}  // namespace
-
-ULONG CorrectDefects(RawPreprocessor*, ULONG width, ULONG height, USHORT arrangement, PUCHAR raw) {
+// Defect clipping from a copy of the frame; sixteen samples at a time where every neighbour is
+// inside the frame when `sixteenAtATime`, else one sample at a time throughout.
+ULONG ClipDefects(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw,
+                  BOOLEAN sixteenAtATime) {
+    (VOID) sixteenAtATime;  // without SSE2 every sample is done on its own
     const BOOLEAN greenDiagonal = arrangement == 2 || arrangement == 5;
     if (!greenDiagonal && arrangement != 1)
         return 0;
-    const SIZE_T size = static_cast<SIZE_T>(width) * height;
-    PUCHAR copy = CopyFrame(raw, size);
+    PUCHAR copy = CopyFrame(raw, static_cast<SIZE_T>(width) * height);
     if (copy == nullptr)
         return 0;
     for (ULONG y = 0; y < height; y++) {
         PUCHAR row = raw + static_cast<SIZE_T>(y) * width;
         ULONG x = 0;
 #if HALVEX_SSE2
-        if (y >= 2 && y + 2 < height && width >= 20) {
+        if (sixteenAtATime && y >= 2 && y + 2 < height && width >= 20) {
             const UCHAR* copyRow = copy + static_cast<SIZE_T>(y) * width;
             for (; x < 2; x++) row[x] = ClipSample(copy, width, height, x, y, greenDiagonal);
             // Lanes whose (x + y) is even take the cross, for steps starting at an even column.
@@ -153,19 +154,14 @@ ULONG CorrectDefects(RawPreprocessor*, ULONG width, ULONG height, USHORT arrange
     return 1;
 }
 
+}  // namespace
+
+ULONG CorrectDefects(RawPreprocessor*, ULONG width, ULONG height, USHORT arrangement, PUCHAR raw) {
+    return ClipDefects(width, height, arrangement, raw, TRUE);
+}
+
 ULONG CorrectDefectsPlain(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw) {
-    const BOOLEAN greenDiagonal = arrangement == 2 || arrangement == 5;
-    if (!greenDiagonal && arrangement != 1)
-        return 0;
-    PUCHAR copy = CopyFrame(raw, static_cast<SIZE_T>(width) * height);
-    if (copy == nullptr)
-        return 0;
-    for (ULONG y = 0; y < height; y++)
-        for (ULONG x = 0; x < width; x++)
-            raw[static_cast<SIZE_T>(y) * width + x] =
-                ClipSample(copy, width, height, x, y, greenDiagonal);
-    ExFreePoolWithTag(copy, TAG_PROCESSING_RECORD);
-    return 1;
+    return ClipDefects(width, height, arrangement, raw, FALSE);
 }
 
 ULONG CaptureReference(RawPreprocessor* pre, ULONG width, ULONG height, USHORT arrangement,

@@ -93,16 +93,14 @@ ULONG ApplyWhiteBalance(WhiteBalance* balance, ULONG width, ULONG height, USHORT
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&balance->m_Lock);
     RtlCopyMemory(balance->m_abyteFrameTable, balance->m_abyteGainTable,
                   sizeof balance->m_abyteFrameTable);
-    balance->m_awFrameGreenGain[0] = balance->m_awGain[1];
-    balance->m_awFrameGreenGain[1] = balance->m_awGain[2];
     for (ULONG c = 0; c < 4; c++) balance->m_awFrameGain[c] = balance->m_awGain[c];
     KeReleaseSpinLock(&balance->m_Lock, irql);
 
     const UCHAR* channelOf = ChannelOfPosition(arrangement);
     const UCHAR* table[4];
     for (ULONG k = 0; k < 4; k++) table[k] = balance->m_abyteFrameTable[channelOf[k]];
-    const BOOLEAN unityGreen = balance->m_awFrameGreenGain[0] == kUnityGain &&
-                               balance->m_awFrameGreenGain[1] == kUnityGain;
+    const BOOLEAN unityGreen =
+        balance->m_awFrameGain[1] == kUnityGain && balance->m_awFrameGain[2] == kUnityGain;
     // With unity green only red and blue are looked up: positions 0 and 3 for codes 2 and 5,
     // 1 and 2 for codes 3 and 4; any other code is left alone.
     BOOLEAN apply[4] = {TRUE, TRUE, TRUE, TRUE};

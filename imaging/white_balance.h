@@ -31,9 +31,8 @@ class WhiteBalance : public ProcessingStage {
     UCHAR m_byteSamples;
     LONG m_bChanged;
     UCHAR m_byteCountdown;
-    // The delivery work item's copy of the tables and green gains it applies.
+    // The delivery work item's copy of the tables and gains it applies.
     UCHAR m_abyteFrameTable[4][256];
-    USHORT m_awFrameGreenGain[2];
     USHORT m_awFrameGain[4];
 };
 

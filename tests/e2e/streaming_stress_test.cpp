@@ -31,6 +31,12 @@ class StreamingStressTest : public DeviceTest {
         Started(config);
         ASSERT_EQ(Session().OpenStream(640, 480), STATUS_SUCCESS);
     }
+    // Opens the stream and sets it running.
+    void OpenAndRun() {
+        Open();
+        ASSERT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
 
     // Queues reads and cancels some until told to stop; keeps every read it made.
     void Reader(std::atomic<bool>& stop, std::vector<std::shared_ptr<client::PendingRead>>& mine) {
@@ -78,9 +84,7 @@ TEST_F(StreamingStressTest, ReadsCancelsAndStateChangesWhileFramesFlow) {
 }
 
 TEST_F(StreamingStressTest, SurpriseRemovalWhileFramesFlow) {
-    Open();
-    ASSERT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    OpenAndRun();
     std::atomic<bool> stop{false};
     std::vector<std::shared_ptr<client::PendingRead>> reads;
     std::thread reader([&] { Reader(stop, reads); });
@@ -104,9 +108,7 @@ namespace {
 // Property-style writers change every stage's settings through the stages' setters while frames
 // flow through the whole pipeline on the platform's threads.
 TEST_F(StreamingStressTest, StageSettingsChangeWhileFramesFlow) {
-    Open();
-    ASSERT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    OpenAndRun();
     std::atomic<bool> stop{false};
     std::vector<std::shared_ptr<client::PendingRead>> reads;
     std::thread reader([&] { Reader(stop, reads); });
@@ -192,11 +194,9 @@ TEST_F(StreamingStressTest, MixedRequestsFromManyThreadsThenAnEndAtAnyPoint) {
     constexpr int kRounds = 6;
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        Open();
+        OpenAndRun();
         std::vector<uint8_t> snapshot;
         ASSERT_EQ(Session().GetVendor(181, 1557, &snapshot), STATUS_SUCCESS);
-        ASSERT_EQ(Session().SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-        ASSERT_EQ(Session().SetState(KSSTATE_RUN), STATUS_SUCCESS);
 
         std::atomic<bool> streamStop{false}, deviceStop{false}, removed{false};
         std::vector<std::shared_ptr<client::PendingRead>> a, b;
