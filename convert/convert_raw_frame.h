@@ -68,6 +68,8 @@ ULONG ConvertFourTap(ULONG width, ULONG height, const UCHAR* source, UCHAR* dest
 // W-2 of rows 1 to H-2).
 ULONG ConvertAdaptive(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination,
                       USHORT arrangement);
+// The plain two-pass routine of method 5, which the fast routine must match byte for byte.
+ULONG ConvertAdaptiveReference(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination);
 // The estimate of method 5 from four neighbours: above, left, right, below (or upper left, upper
 // right, lower left, lower right).
 UCHAR AdaptiveEstimate(UCHAR a, UCHAR b, UCHAR c, UCHAR d);

@@ -11,11 +11,14 @@
 #define HALVEX_SSE2 0
 #endif
 
-// Lambdas in the inner loops must be inlined: a call passes the vectors through memory.
+// Lambdas and helpers in the inner loops must be inlined: a call passes the vectors through
+// memory.
 #if defined(__GNUC__)
 #define HALVEX_INLINE_LAMBDA __attribute__((always_inline))
+#define HALVEX_FORCE_INLINE inline __attribute__((always_inline))
 #else
 #define HALVEX_INLINE_LAMBDA
+#define HALVEX_FORCE_INLINE __forceinline
 #endif
 
 #if HALVEX_SSE2
