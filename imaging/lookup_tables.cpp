@@ -33,6 +33,40 @@ constinit const ClampTable kClamp = MakeClampTable();
 
 constinit const LuminanceWeights g_LuminanceWeights = MakeLuminanceWeights();
 
+#if HALVEX_SSE2
+namespace {
+
+// table[v] for each byte v of a vector, two bytes per sixteen-bit lane from lane K on.
+template <int K>
+HALVEX_FORCE_INLINE __m128i LookUpBytes(const UCHAR* table, __m128i v, __m128i result) {
+    if constexpr (K == 8) {
+        return result;
+    } else {
+        const int pair = _mm_extract_epi16(v, K);
+        return LookUpBytes<K + 1>(
+            table, v, _mm_insert_epi16(result, table[pair & 0xFF] | (table[pair >> 8] << 8), K));
+    }
+}
+
+}  // namespace
+#endif
+
+namespace {
+
+constexpr bool FormMatches(const LuminanceWeightForm& form, const UCHAR* table) {
+    for (ULONG v = 0; v < 256; v++) {
+        const ULONG n = v * static_cast<ULONG>(form.factor) + static_cast<ULONG>(form.offset);
+        if (n > 0xFFFF || (((n * static_cast<ULONG>(form.multiplier)) >> 16) >> form.shift) != table[v])
+            return false;
+    }
+    return true;
+}
+static_assert(FormMatches(kLuminanceBlue, MakeLuminanceWeights().blue));
+static_assert(FormMatches(kLuminanceGreen, MakeLuminanceWeights().green));
+static_assert(FormMatches(kLuminanceRed, MakeLuminanceWeights().red));
+
+}  // namespace
+
 VOID FillIdentity(UCHAR* table) {
     for (ULONG i = 0; i < 256; i++) table[i] = static_cast<UCHAR>(i);
 }
@@ -160,7 +194,45 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
     const UCHAR* red = g_LuminanceWeights.red;
     const UCHAR* clamp = kClamp.value + 256;
     const PUCHAR end = image + static_cast<SIZE_T>(pixels) * step;
-    for (PUCHAR p = image; p != end; p += step) {
+    PUCHAR p = image;
+#if HALVEX_SSE2
+    // Sixteen pixels at a time: the luminance in vectors, its curve value looked up two bytes at
+    // a time, the difference added with the packing's clamp. Each step loads the next sixteen
+    // pixels before it stores, because its last store writes two bytes of the next pixel; after
+    // the last step those two bytes are put back.
+    if (step == 3 && pixels > 16) {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i b, g, r;
+        LoadBgr16(p, &b, &g, &r);
+        for (;;) {
+            const __m128i y = Luminance16(b, g, r);
+            const __m128i curve = LookUpBytes<0>(table, y, zero);
+            const __m128i lowDifference =
+                _mm_sub_epi16(_mm_unpacklo_epi8(curve, zero), _mm_unpacklo_epi8(y, zero));
+            const __m128i highDifference =
+                _mm_sub_epi16(_mm_unpackhi_epi8(curve, zero), _mm_unpackhi_epi8(y, zero));
+            auto shift = [&](__m128i v) HALVEX_INLINE_LAMBDA {
+                return _mm_packus_epi16(
+                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero), lowDifference),
+                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero), highDifference));
+            };
+            const __m128i outBlue = shift(b), outGreen = shift(g), outRed = shift(r);
+            PUCHAR out = p;
+            p += 48;
+            if (end - p > 48) {
+                LoadBgr16(p, &b, &g, &r);
+                StoreBgr16(out, outBlue, outGreen, outRed);
+                continue;
+            }
+            const UCHAR next[2] = {p[0], p[1]};
+            StoreBgr16(out, outBlue, outGreen, outRed);
+            p[0] = next[0];
+            p[1] = next[1];
+            break;
+        }
+    }
+#endif
+    for (; p != end; p += step) {
         const ULONG b = p[0], g = p[1], r = p[2];
         const ULONG y = (blue[b] + green[g] + red[r]) & 0xFF;
         const LONG d = static_cast<LONG>(table[y]) - static_cast<LONG>(y);

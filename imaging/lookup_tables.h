@@ -2,6 +2,7 @@
 // channels; and the luminance weight tables shared with sharpening.
 #pragma once
 
+#include "convert/simd.h"
 #include "imaging/processing_stage.h"
 
 #define TONE_TABLE_COUNT 5
@@ -16,10 +17,46 @@ struct LuminanceWeights {
     UCHAR red[256];
 };
 extern const LuminanceWeights g_LuminanceWeights;
+
+// A weight table as arithmetic: entry v is ((v x factor + offset) x multiplier / 2^16) >> shift,
+// all in sixteen bits.
+struct LuminanceWeightForm {
+    SHORT factor, offset, multiplier;
+    int shift;
+};
+constexpr LuminanceWeightForm kLuminanceBlue = {3, 13, 2502, 0};
+constexpr LuminanceWeightForm kLuminanceGreen = {7, 6, 21967, 2};
+constexpr LuminanceWeightForm kLuminanceRed = {3, 5, 6530, 0};
 inline UCHAR Luminance(UCHAR blue, UCHAR green, UCHAR red) {
     return static_cast<UCHAR>(g_LuminanceWeights.blue[blue] + g_LuminanceWeights.green[green] +
                               g_LuminanceWeights.red[red]);
 }
+
+#if HALVEX_SSE2
+// The luminance of 16 pixels, from their blue, green and red bytes. Each weight look-up is an
+// exact multiply-high form of its table (checked at compile time for every byte).
+inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
+    const __m128i zero = _mm_setzero_si128();
+    auto weigh = [zero](__m128i v, bool high, SHORT factor, SHORT offset, SHORT multiplier,
+                        int shift) HALVEX_INLINE_LAMBDA {
+        const __m128i wide = high ? _mm_unpackhi_epi8(v, zero) : _mm_unpacklo_epi8(v, zero);
+        const __m128i n = _mm_add_epi16(_mm_mullo_epi16(wide, _mm_set1_epi16(factor)),
+                                        _mm_set1_epi16(offset));
+        return _mm_srli_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(multiplier)), shift);
+    };
+    __m128i half[2];
+    for (int h = 0; h < 2; h++) {
+        half[h] = _mm_add_epi16(
+            _mm_add_epi16(weigh(blue, h == 1, kLuminanceBlue.factor, kLuminanceBlue.offset,
+                                kLuminanceBlue.multiplier, kLuminanceBlue.shift),
+                          weigh(green, h == 1, kLuminanceGreen.factor, kLuminanceGreen.offset,
+                                kLuminanceGreen.multiplier, kLuminanceGreen.shift)),
+            weigh(red, h == 1, kLuminanceRed.factor, kLuminanceRed.offset,
+                  kLuminanceRed.multiplier, kLuminanceRed.shift));
+    }
+    return _mm_packus_epi16(half[0], half[1]);
+}
+#endif
 
 // Written by property requests (under m_Lock) and read by the delivery work item, which copies
 // the tables it applies under the same lock at the start of each use, so a frame never sees a

@@ -8,6 +8,7 @@
 
 #include "convert/rotate_raw_frame.h"
 #include "imaging/color_correction.h"
+#include "imaging/lookup_tables.h"
 #include "imaging/raw_preprocessor.h"
 #include "imaging/white_balance.h"
 #include "platform/runtime.h"
@@ -150,6 +151,32 @@ TEST(FastPaths, ColorCorrectionMatchesItsTables) {
         EXPECT_EQ(image.raw, expected) << width;
     }
     FreeProcessingRecord(correction);
+}
+
+// The luminance curve sixteen pixels at a time gives each pixel its colour plus the curve's change
+// of its luminance, limited to 0 to 255, for every pixel count around the sixteen-pixel steps.
+TEST(FastPaths, LuminanceCurveMatchesItsDefinition) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    auto* tables = AllocateProcessingRecord<LookupTables>();
+    ASSERT_NE(tables, nullptr);
+    InitLookupTables(tables);
+    UCHAR curve[256];
+    for (int i = 0; i < 256; ++i) curve[i] = static_cast<UCHAR>(i < 40 ? 255 - i : (i * 7) % 256);
+    ASSERT_EQ(SetTable(tables, 0, TONE_MODE_SUPPLIED, 100, 0, 0, curve), 0u);
+    ASSERT_TRUE(TakeLuminanceTable(tables));
+    for (ULONG pixels : {1u, 15u, 16u, 17u, 33u, 48u, 643u}) {
+        RawImage image(pixels * 3, 1);
+        image.FillPseudoRandom(pixels);
+        std::vector<UCHAR> expected = image.raw;
+        for (size_t i = 0; i < expected.size(); i += 3) {
+            const int y = Luminance(expected[i], expected[i + 1], expected[i + 2]);
+            for (int c = 0; c < 3; ++c)
+                expected[i + c] = static_cast<UCHAR>(std::clamp(expected[i + c] + curve[y] - y, 0, 255));
+        }
+        ApplyLuminanceCurve(tables, pixels, 3, image.raw.data());
+        EXPECT_EQ(image.raw, expected) << pixels;
+    }
+    FreeProcessingRecord(tables);
 }
 
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
