@@ -152,7 +152,8 @@ inline __m128i AbsoluteDifference(__m128i p, __m128i q) {
 }
 
 // AdaptiveEstimate of sixteen neighbourhoods at once.
-HALVEX_FORCE_INLINE __m128i Estimate16(const Sites& a, const Sites& b, const Sites& c, const Sites& d) {
+HALVEX_FORCE_INLINE __m128i Estimate16(const Sites& a, const Sites& b, const Sites& c,
+                                       const Sites& d) {
     const __m128i abLow = _mm_add_epi16(a.low, b.low);
     const __m128i abHigh = _mm_add_epi16(a.high, b.high);
     const __m128i cdLow = _mm_add_epi16(c.low, d.low);
@@ -161,9 +162,9 @@ HALVEX_FORCE_INLINE __m128i Estimate16(const Sites& a, const Sites& b, const Sit
     const __m128i sumHigh = _mm_add_epi16(abHigh, cdHigh);
     const __m128i p[6] = {ThirdWithout(sumLow, sumHigh, b), ThirdWithout(sumLow, sumHigh, a),
                           ThirdWithout(sumLow, sumHigh, c), ThirdWithout(sumLow, sumHigh, d),
-                          HalfOf(abLow, abHigh, 1),           FloorMean(a.bytes, c.bytes)};
-    const __m128i q[6] = {b.bytes, a.bytes, c.bytes, d.bytes, HalfOf(cdLow, cdHigh, 1),
-                          FloorMean(b.bytes, d.bytes)};
+                          HalfOf(abLow, abHigh, 1),         FloorMean(a.bytes, c.bytes)};
+    const __m128i q[6] = {
+        b.bytes, a.bytes, c.bytes, d.bytes, HalfOf(cdLow, cdHigh, 1), FloorMean(b.bytes, d.bytes)};
     // The first largest difference: a later candidate replaces the one held only when larger.
     __m128i best = AbsoluteDifference(p[0], q[0]);
     __m128i value = p[0];
@@ -173,8 +174,7 @@ HALVEX_FORCE_INLINE __m128i Estimate16(const Sites& a, const Sites& b, const Sit
         best = larger;
     }
     const __m128i even = _mm_cmpeq_epi8(
-        _mm_subs_epu8(best, _mm_set1_epi8(static_cast<CHAR>(kEvenThreshold))),
-        _mm_setzero_si128());
+        _mm_subs_epu8(best, _mm_set1_epi8(static_cast<CHAR>(kEvenThreshold))), _mm_setzero_si128());
     return Select(even, HalfOf(sumLow, sumHigh, 2), value);
 }
 
@@ -195,8 +195,7 @@ VOID DiagonalEstimates(const UCHAR* up, const UCHAR* down, ULONG x, ULONG count,
 
 // One colour of a ring row at x, x + 2, ..., into out[0] to out[count - 1].
 VOID GatherRing(const UCHAR* pixels, ULONG x, ULONG count, UCHAR* out) {
-    for (ULONG k = 0; k < count; k++)
-        out[k] = pixels[3 * (SIZE_T{x} + 2 * k)];
+    for (ULONG k = 0; k < count; k++) out[k] = pixels[3 * (SIZE_T{x} + 2 * k)];
 }
 
 constexpr ULONG kChunkColumns = 32;
@@ -323,10 +322,15 @@ VOID ConvertSegment(ULONG width, ULONG height, const UCHAR* source, UCHAR* desti
         if (y + 3 < height)
             DiagonalEstimates(row + w, row + 3 * w, 2 * lo + 1, redCount, redLower);
         else
-            GatherRing(destination + (height - 1) * w * 3 + PIXEL_RED, 2 * lo + 1, count,
-                       redLower);
-        const ChunkRows rows = {source,    destination, w,        y,
-                                blueAbove, blueBelow,   redUpper, redLower,
+            GatherRing(destination + (height - 1) * w * 3 + PIXEL_RED, 2 * lo + 1, count, redLower);
+        const ChunkRows rows = {source,
+                                destination,
+                                w,
+                                y,
+                                blueAbove,
+                                blueBelow,
+                                redUpper,
+                                redLower,
                                 y == 1 ? ringRedAbove : nullptr,
                                 y + 3 < height ? nullptr : ringBlueBelow};
         for (ULONG chunk = firstChunk; chunk < endChunk; chunk++) {
@@ -371,7 +375,6 @@ ULONG ConvertAdaptive(ULONG width, ULONG height, const UCHAR* source, UCHAR* des
     return ConvertAdaptivePlain(width, height, source, destination);
 }
 
-ULONG ConvertAdaptiveReference(ULONG width, ULONG height, const UCHAR* source,
-                               UCHAR* destination) {
+ULONG ConvertAdaptiveReference(ULONG width, ULONG height, const UCHAR* source, UCHAR* destination) {
     return ConvertAdaptivePlain(width, height, source, destination);
 }

@@ -2,6 +2,8 @@
 // is not available and every loop then takes its plain path alone.
 #pragma once
 
+#include <string.h>
+
 #include "platform/platform.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -53,10 +55,23 @@ inline VOID LoadBgr16(const UCHAR* in, __m128i* b, __m128i* g, __m128i* r) {
     *g = v1;
     *r = v2;
 }
+// table[v] for each byte v of a vector, two bytes per sixteen-bit lane from lane K on.
+template <int K>
+HALVEX_FORCE_INLINE __m128i LookUpBytes(const UCHAR* table, __m128i v, __m128i result) {
+    if constexpr (K == 8) {
+        return result;
+    } else {
+        const int pair = _mm_extract_epi16(v, K);
+        return LookUpBytes<K + 1>(
+            table, v, _mm_insert_epi16(result, table[pair & 0xFF] | (table[pair >> 8] << 8), K));
+    }
+}
 // Writes 16 pixels of blue, green and red bytes as 48 bytes of blue, green, red triples, two
-// pixels to an eight-byte store. Each store also writes two bytes past its six; the last one two
-// bytes past the 48, which the caller must own and write afterwards.
-inline VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r) {
+// pixels to an eight-byte store. Each store also writes two bytes past its six; unless `Exact`,
+// the last one two bytes past the 48, which the caller must own and write afterwards. With
+// `Exact` the last two pixels go out as four bytes and two.
+template <bool Exact = false>
+HALVEX_FORCE_INLINE VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i bgLow = _mm_unpacklo_epi8(b, g);
     const __m128i bgHigh = _mm_unpackhi_epi8(b, g);
@@ -71,8 +86,16 @@ inline VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r) {
         const __m128i six = _mm_or_si128(_mm_and_si128(quads[k], low3),
                                          _mm_and_si128(_mm_srli_epi64(quads[k], 8), high3));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k), six);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6),
-                         _mm_unpackhi_epi64(six, six));
+        const __m128i upper = _mm_unpackhi_epi64(six, six);
+        if (Exact && k == 3) {
+            const int first = _mm_cvtsi128_si32(upper);
+            const int last = _mm_cvtsi128_si32(_mm_srli_epi64(upper, 32));
+            memcpy(out + 42, &first, 4);
+            out[46] = static_cast<UCHAR>(last);
+            out[47] = static_cast<UCHAR>(last >> 8);
+        } else {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6), upper);
+        }
     }
 }
 #endif

@@ -33,30 +33,13 @@ constinit const ClampTable kClamp = MakeClampTable();
 
 constinit const LuminanceWeights g_LuminanceWeights = MakeLuminanceWeights();
 
-#if HALVEX_SSE2
-namespace {
-
-// table[v] for each byte v of a vector, two bytes per sixteen-bit lane from lane K on.
-template <int K>
-HALVEX_FORCE_INLINE __m128i LookUpBytes(const UCHAR* table, __m128i v, __m128i result) {
-    if constexpr (K == 8) {
-        return result;
-    } else {
-        const int pair = _mm_extract_epi16(v, K);
-        return LookUpBytes<K + 1>(
-            table, v, _mm_insert_epi16(result, table[pair & 0xFF] | (table[pair >> 8] << 8), K));
-    }
-}
-
-}  // namespace
-#endif
-
 namespace {
 
 constexpr bool FormMatches(const LuminanceWeightForm& form, const UCHAR* table) {
     for (ULONG v = 0; v < 256; v++) {
         const ULONG n = v * static_cast<ULONG>(form.factor) + static_cast<ULONG>(form.offset);
-        if (n > 0xFFFF || (((n * static_cast<ULONG>(form.multiplier)) >> 16) >> form.shift) != table[v])
+        if (n > 0xFFFF ||
+            (((n * static_cast<ULONG>(form.multiplier)) >> 16) >> form.shift) != table[v])
             return false;
     }
     return true;
@@ -212,9 +195,8 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
             const __m128i highDifference =
                 _mm_sub_epi16(_mm_unpackhi_epi8(curve, zero), _mm_unpackhi_epi8(y, zero));
             auto shift = [&](__m128i v) HALVEX_INLINE_LAMBDA {
-                return _mm_packus_epi16(
-                    _mm_add_epi16(_mm_unpacklo_epi8(v, zero), lowDifference),
-                    _mm_add_epi16(_mm_unpackhi_epi8(v, zero), highDifference));
+                return _mm_packus_epi16(_mm_add_epi16(_mm_unpacklo_epi8(v, zero), lowDifference),
+                                        _mm_add_epi16(_mm_unpackhi_epi8(v, zero), highDifference));
             };
             const __m128i outBlue = shift(b), outGreen = shift(g), outRed = shift(r);
             PUCHAR out = p;

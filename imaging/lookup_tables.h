@@ -40,8 +40,8 @@ inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
     auto weigh = [zero](__m128i v, bool high, SHORT factor, SHORT offset, SHORT multiplier,
                         int shift) HALVEX_INLINE_LAMBDA {
         const __m128i wide = high ? _mm_unpackhi_epi8(v, zero) : _mm_unpacklo_epi8(v, zero);
-        const __m128i n = _mm_add_epi16(_mm_mullo_epi16(wide, _mm_set1_epi16(factor)),
-                                        _mm_set1_epi16(offset));
+        const __m128i n =
+            _mm_add_epi16(_mm_mullo_epi16(wide, _mm_set1_epi16(factor)), _mm_set1_epi16(offset));
         return _mm_srli_epi16(_mm_mulhi_epu16(n, _mm_set1_epi16(multiplier)), shift);
     };
     __m128i half[2];
@@ -51,8 +51,8 @@ inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
                                 kLuminanceBlue.multiplier, kLuminanceBlue.shift),
                           weigh(green, h == 1, kLuminanceGreen.factor, kLuminanceGreen.offset,
                                 kLuminanceGreen.multiplier, kLuminanceGreen.shift)),
-            weigh(red, h == 1, kLuminanceRed.factor, kLuminanceRed.offset,
-                  kLuminanceRed.multiplier, kLuminanceRed.shift));
+            weigh(red, h == 1, kLuminanceRed.factor, kLuminanceRed.offset, kLuminanceRed.multiplier,
+                  kLuminanceRed.shift));
     }
     return _mm_packus_epi16(half[0], half[1]);
 }

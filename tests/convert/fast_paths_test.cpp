@@ -10,6 +10,7 @@
 #include "imaging/color_correction.h"
 #include "imaging/lookup_tables.h"
 #include "imaging/raw_preprocessor.h"
+#include "imaging/sharpness_filter.h"
 #include "imaging/white_balance.h"
 #include "platform/runtime.h"
 #include "tests/convert/raw_image.h"
@@ -171,12 +172,41 @@ TEST(FastPaths, LuminanceCurveMatchesItsDefinition) {
         for (size_t i = 0; i < expected.size(); i += 3) {
             const int y = Luminance(expected[i], expected[i + 1], expected[i + 2]);
             for (int c = 0; c < 3; ++c)
-                expected[i + c] = static_cast<UCHAR>(std::clamp(expected[i + c] + curve[y] - y, 0, 255));
+                expected[i + c] =
+                    static_cast<UCHAR>(std::clamp(expected[i + c] + curve[y] - y, 0, 255));
         }
         ApplyLuminanceCurve(tables, pixels, 3, image.raw.data());
         EXPECT_EQ(image.raw, expected) << pixels;
     }
     FreeProcessingRecord(tables);
+}
+
+// Sharpening 24-bit frames sixteen pixels at a time changes each pixel as the pixel-at-a-time
+// loop of 32-bit frames does, for every threshold and strength and widths around the steps.
+TEST(FastPaths, SharpeningMatchesThePixelLoop) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    auto* filter = AllocateProcessingRecord<SharpnessFilter>();
+    ASSERT_NE(filter, nullptr);
+    InitSharpnessFilter(filter);
+    for (const auto& [strength, threshold] :
+         {std::pair{150, 0}, {600, 10}, {30000, 40}, {0, 3}, {250, 200}}) {
+        SetSharpness(filter, 1, static_cast<USHORT>(strength), static_cast<UCHAR>(threshold));
+        for (ULONG width : {3u, 17u, 18u, 19u, 33u, 50u, 642u}) {
+            const ULONG height = 5;
+            RawImage image(width * 3, height);
+            image.FillPseudoRandom(width + strength);
+            for (size_t i = 0; i < image.raw.size(); i += 5) image.raw[i] = 128;  // smooth spots
+            std::vector<UCHAR> wide(static_cast<size_t>(width) * height * 4, 0x5A);
+            for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
+                std::copy_n(&image.raw[3 * p], 3, &wide[4 * p]);
+            ASSERT_EQ(SharpenFrame(filter, width, height, 4, image.raw.data()), 1u);
+            ASSERT_EQ(SharpenFrame(filter, width, height, 8, wide.data()), 1u);
+            for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
+                ASSERT_TRUE(std::equal(&wide[4 * p], &wide[4 * p + 3], &image.raw[3 * p]))
+                    << width << " pixel " << p << " strength " << strength;
+        }
+    }
+    FreeProcessingRecord(filter);
 }
 
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
