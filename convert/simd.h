@@ -24,6 +24,10 @@
 #endif
 
 #if HALVEX_SSE2
+// Internal linkage: a file compiled for a wider instruction set gets its own copies, never
+// shared with the baseline files.
+namespace {
+
 inline __m128i Load16(const UCHAR* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -98,4 +102,5 @@ HALVEX_FORCE_INLINE VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r)
         }
     }
 }
+}  // namespace
 #endif

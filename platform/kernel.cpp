@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -172,6 +173,53 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interva
 
 ULONGLONG KeQueryInterruptTime() {
     return static_cast<ULONGLONG>(Runtime::Now());
+}
+
+namespace {
+// HALVEX_HIDE_AVX2=1 hides AVX2 from the start, so that a whole suite runs the baseline paths.
+std::atomic<bool>& Avx2Hidden() {
+    static std::atomic<bool> hidden{[] {
+        const char* value = std::getenv("HALVEX_HIDE_AVX2");
+        return value != nullptr && value[0] == '1';
+    }()};
+    return hidden;
+}
+// Extended-state saves the calling thread has not restored yet.
+thread_local int t_ExtendedStateSaves = 0;
+}  // namespace
+
+void halvex::platform::HideProcessorFeature(ULONG feature, bool hidden) {
+    if (feature == PF_AVX2_INSTRUCTIONS_AVAILABLE)
+        Avx2Hidden().store(hidden);
+}
+
+BOOLEAN ExIsProcessorFeaturePresent(ULONG ProcessorFeature) {
+    if (ProcessorFeature != PF_AVX2_INSTRUCTIONS_AVAILABLE || Avx2Hidden().load())
+        return FALSE;
+#if defined(__x86_64__) && defined(__GNUC__)
+    return __builtin_cpu_supports("avx2") ? TRUE : FALSE;
+#else
+    return FALSE;
+#endif
+}
+
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave) {
+    if (CurrentIrql() > DISPATCH_LEVEL)
+        Verifier::Report("KeSaveExtendedProcessorState above DISPATCH_LEVEL");
+    // User mode: the operating system keeps the registers of each thread; only the pairing is
+    // tracked.
+    XStateSave->Mask = Mask;
+    t_ExtendedStateSaves++;
+    return STATUS_SUCCESS;
+}
+
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave) {
+    if (t_ExtendedStateSaves == 0) {
+        Verifier::Report("KeRestoreExtendedProcessorState(%p) without a save on this thread",
+                         XStateSave);
+        return;
+    }
+    t_ExtendedStateSaves--;
 }
 
 namespace {

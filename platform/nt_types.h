@@ -29,6 +29,7 @@ typedef uint16_t WORD;
 typedef uint8_t BYTE;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG64;
 typedef int64_t LONG64;
 typedef uint64_t ULONG_PTR;
 typedef int64_t LONG_PTR;
@@ -244,6 +245,18 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval);
 // Interrupt time: 100 ns units since the platform started (virtual or real).
 ULONGLONG KeQueryInterruptTime();
+
+// Processor features, and the extended register state a driver saves before it uses the AVX
+// registers and restores afterwards.
+#define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+#define XSTATE_MASK_AVX (1ull << 2)
+typedef struct _XSTATE_SAVE {
+    ULONG64 Mask;
+    ULONG64 Reserved[7];
+} XSTATE_SAVE, *PXSTATE_SAVE;
+BOOLEAN ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
 
 inline LONG InterlockedIncrement(volatile LONG* Addend) {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);

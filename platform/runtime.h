@@ -72,4 +72,8 @@ void SetCurrentIrql(KIRQL irql);
 // Number of spin locks the calling thread holds.
 int HeldSpinLocks();
 
+// Hides a processor feature (PF_*) from ExIsProcessorFeaturePresent, or shows it again, so that
+// tests run the baseline paths on a machine that has the feature.
+void HideProcessorFeature(ULONG feature, bool hidden);
+
 }  // namespace halvex::platform

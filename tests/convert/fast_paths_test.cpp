@@ -78,32 +78,40 @@ TEST(FastPaths, FlippedConversionMatchesFlipThenConvert) {
 // the picked candidates and the mean of four occur) and an outer ring of arbitrary bytes, which
 // the second pass reads.
 TEST(FastPaths, AdaptiveMatchesThePlainTwoPassRoutine) {
-    for (ULONG width : {2u, 4u, 32u, 34u, 36u, 66u, 98u, 642u, 1058u}) {
-        for (ULONG height : kHeights) {
-            for (int smooth = 0; smooth < 2; ++smooth) {
-                RawImage image(width, height);
-                image.FillPseudoRandom(width * 5 + height + smooth);
-                if (smooth) {
-                    for (ULONG y = 0; y < height; ++y)
-                        for (ULONG x = 0; x < width; ++x)
-                            image.S(x, y) = static_cast<UCHAR>(
-                                (x * 3 + y * 5) / 4 + ((x + y) % 7 == 0 ? image.S(x, y) % 40 : 0));
+    for (bool hideAvx2 : {false, true}) {  // the AVX2 routine, where there is one, and the SSE2
+        platform::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, hideAvx2);
+        for (ULONG width : {2u, 4u, 32u, 34u, 36u, 66u, 98u, 130u, 642u, 1058u}) {
+            for (ULONG height : kHeights) {
+                for (int smooth = 0; smooth < 2; ++smooth) {
+                    RawImage image(width, height);
+                    image.FillPseudoRandom(width * 5 + height + smooth);
+                    if (smooth) {
+                        for (ULONG y = 0; y < height; ++y)
+                            for (ULONG x = 0; x < width; ++x)
+                                image.S(x, y) =
+                                    static_cast<UCHAR>((x * 3 + y * 5) / 4 +
+                                                       ((x + y) % 7 == 0 ? image.S(x, y) % 40 : 0));
+                    }
+                    RawImage ring(width, height);
+                    ring.FillPseudoRandom(width + height * 3);
+                    std::copy(ring.raw.begin(), ring.raw.end(), image.out.begin());
+                    std::copy(ring.raw.begin(), ring.raw.end(),
+                              image.out.begin() + ring.raw.size());
+                    std::copy(ring.raw.begin(), ring.raw.end(),
+                              image.out.begin() + 2 * ring.raw.size());
+                    std::vector<UCHAR> plain = image.out;
+                    ULONG status = 0;
+                    ASSERT_EQ(image.Convert(5, 2, &status), 1u);
+                    ASSERT_EQ(
+                        ConvertAdaptiveReference(width, height, image.raw.data(), plain.data()),
+                        1u);
+                    EXPECT_EQ(image.out, plain) << width << "x" << height << " smooth " << smooth
+                                                << " AVX2 hidden " << hideAvx2;
                 }
-                RawImage ring(width, height);
-                ring.FillPseudoRandom(width + height * 3);
-                std::copy(ring.raw.begin(), ring.raw.end(), image.out.begin());
-                std::copy(ring.raw.begin(), ring.raw.end(), image.out.begin() + ring.raw.size());
-                std::copy(ring.raw.begin(), ring.raw.end(),
-                          image.out.begin() + 2 * ring.raw.size());
-                std::vector<UCHAR> plain = image.out;
-                ULONG status = 0;
-                ASSERT_EQ(image.Convert(5, 2, &status), 1u);
-                ASSERT_EQ(ConvertAdaptiveReference(width, height, image.raw.data(), plain.data()),
-                          1u);
-                EXPECT_EQ(image.out, plain) << width << "x" << height << " smooth " << smooth;
             }
         }
     }
+    platform::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, false);
 }
 
 // Defect clipping sixteen samples at a time gives what it gives one at a time, with hot and dead
