@@ -6,6 +6,7 @@
 #include "convert/convert_raw_frame.h"
 #include "convert/rotate_raw_frame.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/runtime.h"
 
 using halvex::fuzz::Fail;
 using halvex::fuzz::Input;
@@ -26,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            (arrangement == ARRANGEMENT_PACKED_LUMA_CHROMA ? 2 : 1);
     std::vector<UCHAR> raw(samples);
     for (UCHAR& v : raw) v = in.U8();
+    // Method 5 has an AVX2 routine besides the SSE2 one; either may be asked for.
+    halvex::platform::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, in.Bool());
     // A flip can instead be done by converting bottom-up; that must give the same bytes.
     std::vector<UCHAR> bottomUp(static_cast<size_t>(width) * height * 3, 0xEE);
     const ULONG convertedBottomUp =
@@ -63,6 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ConvertBilinearReference(arrangement, method == 6, width, height, raw.data(), plain.data());
         if (plain != out && !ring)
             Fail("the fast bilinear routine differs from the plain one");
+    }
+    // The one-pass adaptive routines against the two-pass one.
+    if (converted == 1 && method == 5 && arrangement != ARRANGEMENT_PACKED_LUMA_CHROMA) {
+        std::vector<UCHAR> plain = before;
+        ConvertAdaptiveReference(width, height, raw.data(), plain.data());
+        if (plain != out)
+            Fail("the one-pass adaptive routine differs from the two-pass one");
     }
     return 0;
 }
