@@ -133,26 +133,30 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
     const BOOLEAN active = correction->m_byteMatrixMode != 0 || correction->m_byteAdjustEnable != 0;
     if (active) {
-        RtlCopyMemory(correction->m_aFrameContribution, correction->m_aContribution,
-                      sizeof correction->m_aFrameContribution);
+        for (ULONG k = 0; k < 3; k++) {
+            for (ULONG v = 0; v < 256; v++) {
+                const ColorContribution& c = correction->m_aContribution[k][v];
+                correction->m_aFrameContribution[k][v] = {c.toBlue, c.toGreen, c.toRed, 0};
+            }
+        }
     }
     KeReleaseSpinLock(&correction->m_Lock, irql);
     if (!active)
         return 1;
-    const ColorContribution* blueIn = correction->m_aFrameContribution[0];
-    const ColorContribution* greenIn = correction->m_aFrameContribution[1];
-    const ColorContribution* redIn = correction->m_aFrameContribution[2];
+    typedef ColorCorrection::FrameContribution FrameContribution;
+    const FrameContribution* blueIn = correction->m_aFrameContribution[0];
+    const FrameContribution* greenIn = correction->m_aFrameContribution[1];
+    const FrameContribution* redIn = correction->m_aFrameContribution[2];
     const SIZE_T pixels = static_cast<SIZE_T>(width) * height;
     const ULONG step = format == 4 ? 3 : 4;
     SIZE_T i = 0;
 #if HALVEX_SSE2
     if (format == 4) {
-        // Four pixels at a time: each one's three contributions added as vectors of three LONGs,
-        // limited to 0 to 255 by the two saturating packs, and written back as exactly twelve
-        // bytes (the pixels after them are still to be read).
-        auto contribution = [](const ColorContribution& c) HALVEX_INLINE_LAMBDA {
-            return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&c.toBlue)),
-                                      _mm_cvtsi32_si128(c.toRed));
+        // Four pixels at a time: each one's three contributions added as vectors of four LONGs
+        // (the fourth 0), limited to 0 to 255 by the two saturating packs, and written back as
+        // exactly twelve bytes (the pixels after them are still to be read).
+        auto contribution = [](const FrameContribution& c) HALVEX_INLINE_LAMBDA {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&c));
         };
         auto sum = [&](const UCHAR* p) HALVEX_INLINE_LAMBDA {
             return _mm_add_epi32(
@@ -179,9 +183,9 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
 #endif
     for (; i < pixels; i++) {
         PUCHAR p = image + i * step;
-        const ColorContribution& b = blueIn[p[0]];
-        const ColorContribution& g = greenIn[p[1]];
-        const ColorContribution& r = redIn[p[2]];
+        const FrameContribution& b = blueIn[p[0]];
+        const FrameContribution& g = greenIn[p[1]];
+        const FrameContribution& r = redIn[p[2]];
         p[0] = Clamp(b.toBlue + g.toBlue + r.toBlue);
         p[1] = Clamp(b.toGreen + g.toGreen + r.toGreen);
         p[2] = Clamp(b.toRed + g.toRed + r.toRed);

@@ -25,8 +25,14 @@ struct ColorCorrection {
     SHORT m_wHue;                               // tenths of a degree
     USHORT m_wSaturation;                       // percent
     ColorContribution m_aContribution[3][256];  // input channel 0 blue, 1 green, 2 red
-    // The delivery work item's copy.
-    ColorContribution m_aFrameContribution[3][256];
+    // The delivery work item's copy, each entry padded to sixteen bytes so that one vector load
+    // takes it.
+    struct FrameContribution {
+        LONG toBlue;
+        LONG toGreen;
+        LONG toRed;
+        LONG unused;
+    } m_aFrameContribution[3][256];
 };
 
 // Start values: identity matrix in mode 0, adjustment off, hue 0, saturation 100.
