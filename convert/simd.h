@@ -45,16 +45,20 @@ inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
 // Splits 16 pixels of blue, green, red triples (48 bytes) into their blue, green and red bytes.
 // Each round interleaves the bytes of the three vectors' halves the same way; after four rounds
 // the bytes are sorted by colour.
-inline VOID LoadBgr16(const UCHAR* in, __m128i* b, __m128i* g, __m128i* r) {
+HALVEX_FORCE_INLINE VOID LoadBgr16(const UCHAR* in, __m128i* b, __m128i* g, __m128i* r) {
     __m128i v0 = Load16(in), v1 = Load16(in + 16), v2 = Load16(in + 32);
-    for (int round = 0; round < 4; round++) {
+    auto round = [&]() HALVEX_INLINE_LAMBDA {
         const __m128i t0 = _mm_unpacklo_epi8(v0, _mm_unpackhi_epi64(v1, v1));
         const __m128i t1 = _mm_unpacklo_epi8(_mm_unpackhi_epi64(v0, v0), v2);
         const __m128i t2 = _mm_unpacklo_epi8(v1, _mm_unpackhi_epi64(v2, v2));
         v0 = t0;
         v1 = t1;
         v2 = t2;
-    }
+    };
+    round();
+    round();
+    round();
+    round();
     *b = v0;
     *g = v1;
     *r = v2;

@@ -55,27 +55,32 @@ HALVEX_FORCE_INLINE VOID Sharpen16(PUCHAR row, ULONG x, const UCHAR* current,
                                    const UCHAR* correction) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i centre = Load16(current + x);
-    __m128i size[2], raise[2], pass[2];
-    for (int h = 0; h < 2; h++) {
-        auto sum = [&](int k) HALVEX_INLINE_LAMBDA {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums[k] + x + 8 * h));
+    // Eight pixels' difference from the mean of their neighbours: its size, whether it raises
+    // the pixel, whether it passes the threshold.
+    struct Half {
+        __m128i size, raise, pass;
+    };
+    auto half = [&](__m128i value, const USHORT* s0, const USHORT* s1,
+                    const USHORT* s2) HALVEX_INLINE_LAMBDA {
+        auto load = [](const USHORT* p) HALVEX_INLINE_LAMBDA {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         };
-        const __m128i value =
-            h == 0 ? _mm_unpacklo_epi8(centre, zero) : _mm_unpackhi_epi8(centre, zero);
         const __m128i neighbours =
-            _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(sum(0), sum(1)), sum(2)), value);
+            _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(load(s0), load(s1)), load(s2)), value);
         const __m128i mean = _mm_srli_epi16(_mm_add_epi16(neighbours, _mm_set1_epi16(4)), 3);
         const __m128i d = _mm_sub_epi16(value, mean);
-        size[h] = _mm_max_epi16(d, _mm_sub_epi16(zero, d));
-        raise[h] = _mm_cmpgt_epi16(d, zero);
-        pass[h] = _mm_cmpgt_epi16(size[h], threshold);
-    }
-    const __m128i passes = _mm_packs_epi16(pass[0], pass[1]);
+        const __m128i size = _mm_max_epi16(d, _mm_sub_epi16(zero, d));
+        return Half{size, _mm_cmpgt_epi16(d, zero), _mm_cmpgt_epi16(size, threshold)};
+    };
+    const Half low = half(_mm_unpacklo_epi8(centre, zero), sums[0] + x, sums[1] + x, sums[2] + x);
+    const Half high = half(_mm_unpackhi_epi8(centre, zero), sums[0] + x + 8, sums[1] + x + 8,
+                           sums[2] + x + 8);
+    const __m128i passes = _mm_packs_epi16(low.pass, high.pass);
     if (_mm_movemask_epi8(passes) == 0)
         return;
-    const __m128i raises = _mm_packs_epi16(raise[0], raise[1]);
+    const __m128i raises = _mm_packs_epi16(low.raise, high.raise);
     const __m128i amount =
-        _mm_and_si128(LookUpBytes<0>(correction, _mm_packus_epi16(size[0], size[1]), zero), passes);
+        _mm_and_si128(LookUpBytes<0>(correction, _mm_packus_epi16(low.size, high.size), zero), passes);
     const __m128i add = _mm_and_si128(amount, raises);
     const __m128i subtract = _mm_andnot_si128(raises, amount);
     PUCHAR p = row + 3 * SIZE_T{x};
