@@ -10,9 +10,6 @@
 
 namespace {
 
-// A difference of candidate and reference above this marks an uneven neighbourhood.
-constexpr ULONG kEvenThreshold = 15;
-
 inline ULONG Difference(ULONG p, ULONG q) {
     return p > q ? p - q : q - p;
 }
@@ -36,7 +33,7 @@ UCHAR AdaptiveEstimate(UCHAR a, UCHAR b, UCHAR c, UCHAR d) {
             best = k;
         }
     }
-    if (bestDifference > kEvenThreshold)
+    if (bestDifference > kAdaptiveEvenThreshold)
         return static_cast<UCHAR>(p[best]);
     return static_cast<UCHAR>((ULONG{a} + b + c + d) / 4u);
 }

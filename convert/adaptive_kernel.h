@@ -17,11 +17,11 @@
 #include "convert/mosaic.h"
 #include "convert/simd.h"
 
-#if HALVEX_SSE2
-namespace {
-
 // A difference of candidate and reference above this marks an uneven neighbourhood.
 constexpr UCHAR kAdaptiveEvenThreshold = 15;
+
+#if HALVEX_SSE2
+namespace {
 
 template <class Lanes>
 struct AdaptiveKernel {
