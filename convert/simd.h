@@ -86,25 +86,27 @@ HALVEX_FORCE_INLINE VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r)
     const __m128i rLow = _mm_unpacklo_epi8(r, zero);
     const __m128i rHigh = _mm_unpackhi_epi8(r, zero);
     // Four pixels of blue, green, red, 0 each; each half then squeezed to its six bytes.
-    const __m128i quads[4] = {_mm_unpacklo_epi16(bgLow, rLow), _mm_unpackhi_epi16(bgLow, rLow),
-                              _mm_unpacklo_epi16(bgHigh, rHigh), _mm_unpackhi_epi16(bgHigh, rHigh)};
     const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFFll);
     const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000ll);
-    for (int k = 0; k < 4; k++) {
-        const __m128i six = _mm_or_si128(_mm_and_si128(quads[k], low3),
-                                         _mm_and_si128(_mm_srli_epi64(quads[k], 8), high3));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k), six);
+    auto store = [&](UCHAR* at, __m128i quad, bool last) HALVEX_INLINE_LAMBDA {
+        const __m128i six = _mm_or_si128(_mm_and_si128(quad, low3),
+                                         _mm_and_si128(_mm_srli_epi64(quad, 8), high3));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(at), six);
         const __m128i upper = _mm_unpackhi_epi64(six, six);
-        if (Exact && k == 3) {
+        if (Exact && last) {
             const int first = _mm_cvtsi128_si32(upper);
-            const int last = _mm_cvtsi128_si32(_mm_srli_epi64(upper, 32));
-            memcpy(out + 42, &first, 4);
-            out[46] = static_cast<UCHAR>(last);
-            out[47] = static_cast<UCHAR>(last >> 8);
+            const int rest = _mm_cvtsi128_si32(_mm_srli_epi64(upper, 32));
+            memcpy(at + 6, &first, 4);
+            at[10] = static_cast<UCHAR>(rest);
+            at[11] = static_cast<UCHAR>(rest >> 8);
         } else {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6), upper);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 6), upper);
         }
-    }
+    };
+    store(out, _mm_unpacklo_epi16(bgLow, rLow), false);
+    store(out + 12, _mm_unpackhi_epi16(bgLow, rLow), false);
+    store(out + 24, _mm_unpacklo_epi16(bgHigh, rHigh), false);
+    store(out + 36, _mm_unpackhi_epi16(bgHigh, rHigh), true);
 }
 }  // namespace
 #endif
