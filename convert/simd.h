@@ -89,8 +89,8 @@ HALVEX_FORCE_INLINE VOID StoreBgr16(UCHAR* out, __m128i b, __m128i g, __m128i r)
     const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFFll);
     const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000ll);
     auto store = [&](UCHAR* at, __m128i quad, bool last) HALVEX_INLINE_LAMBDA {
-        const __m128i six = _mm_or_si128(_mm_and_si128(quad, low3),
-                                         _mm_and_si128(_mm_srli_epi64(quad, 8), high3));
+        const __m128i six =
+            _mm_or_si128(_mm_and_si128(quad, low3), _mm_and_si128(_mm_srli_epi64(quad, 8), high3));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(at), six);
         const __m128i upper = _mm_unpackhi_epi64(six, six);
         if (Exact && last) {
