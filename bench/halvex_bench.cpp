@@ -126,8 +126,7 @@ Device& TunedDevice() {
         UCHAR entries[256];
         for (int i = 0; i < 256; i++) entries[i] = static_cast<UCHAR>(i + (255 - i) / 8);
         for (UCHAR t = 1; t < TONE_TABLE_COUNT; t++)
-            SetTable(device.Context()->m_pLookupTables, t, TONE_MODE_SUPPLIED, 100, 0, 0,
-                     entries);
+            SetTable(device.Context()->m_pLookupTables, t, TONE_MODE_SUPPLIED, 100, 0, 0, entries);
         return true;
     }();
     (void)tuned;

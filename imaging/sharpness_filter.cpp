@@ -73,14 +73,14 @@ HALVEX_FORCE_INLINE VOID Sharpen16(PUCHAR row, ULONG x, const UCHAR* current,
         return Half{size, _mm_cmpgt_epi16(d, zero), _mm_cmpgt_epi16(size, threshold)};
     };
     const Half low = half(_mm_unpacklo_epi8(centre, zero), sums[0] + x, sums[1] + x, sums[2] + x);
-    const Half high = half(_mm_unpackhi_epi8(centre, zero), sums[0] + x + 8, sums[1] + x + 8,
-                           sums[2] + x + 8);
+    const Half high =
+        half(_mm_unpackhi_epi8(centre, zero), sums[0] + x + 8, sums[1] + x + 8, sums[2] + x + 8);
     const __m128i passes = _mm_packs_epi16(low.pass, high.pass);
     if (_mm_movemask_epi8(passes) == 0)
         return;
     const __m128i raises = _mm_packs_epi16(low.raise, high.raise);
-    const __m128i amount =
-        _mm_and_si128(LookUpBytes<0>(correction, _mm_packus_epi16(low.size, high.size), zero), passes);
+    const __m128i amount = _mm_and_si128(
+        LookUpBytes<0>(correction, _mm_packus_epi16(low.size, high.size), zero), passes);
     const __m128i add = _mm_and_si128(amount, raises);
     const __m128i subtract = _mm_andnot_si128(raises, amount);
     PUCHAR p = row + 3 * SIZE_T{x};

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/lock_order.h"
 #include "platform/nt_types.h"
 #include "platform/resources.h"
-#include "platform/lock_order.h"
 #include "platform/verifier.h"
 
 namespace halvex::platform {

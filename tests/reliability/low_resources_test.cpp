@@ -140,8 +140,7 @@ TEST_F(LowResourcesTest, EveryPropertyId) {
                     std::vector<uint64_t> property(propertySize / 8 + 1, 0);
                     std::vector<uint8_t> answer(dataSize, 0);
                     if (NT_SUCCESS(Session().DeviceProperty(false, guid, id, property.data(),
-                                                            propertySize, answer.data(),
-                                                            dataSize)))
+                                                            propertySize, answer.data(), dataSize)))
                         payload = answer;
                 }
                 auto request = [&](client::CameraSession& session) {
