@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 
-#if defined(__SSE2__) || defined(_M_X64)
+#if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
 #include <emmintrin.h>
 #define HALVEX_SSE2 1
 #else
@@ -63,16 +63,24 @@ HALVEX_FORCE_INLINE VOID LoadBgr16(const UCHAR* in, __m128i* b, __m128i* g, __m1
     *g = v1;
     *r = v2;
 }
-// table[v] for each byte v of a vector, two bytes per sixteen-bit lane from lane K on.
+// table[v] for each byte v of a 64-bit word, from byte K on.
 template <int K>
-HALVEX_FORCE_INLINE __m128i LookUpBytes(const UCHAR* table, __m128i v, __m128i result) {
+HALVEX_FORCE_INLINE ULONG64 LookUpWord(const UCHAR* table, ULONG64 v, ULONG64 result) {
     if constexpr (K == 8) {
         return result;
     } else {
-        const int pair = _mm_extract_epi16(v, K);
-        return LookUpBytes<K + 1>(
-            table, v, _mm_insert_epi16(result, table[pair & 0xFF] | (table[pair >> 8] << 8), K));
+        return LookUpWord<K + 1>(table, v,
+                                 result | ULONG64{table[(v >> (8 * K)) & 0xFF]} << (8 * K));
     }
+}
+// table[v] for each byte v of a vector. The look-ups run on the general registers, eight bytes
+// to a 64-bit word, so that they overlap with the vector work around them.
+HALVEX_FORCE_INLINE __m128i LookUpBytes(const UCHAR* table, __m128i v) {
+    const ULONG64 low = static_cast<ULONG64>(_mm_cvtsi128_si64(v));
+    const ULONG64 high = static_cast<ULONG64>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+    return _mm_unpacklo_epi64(
+        _mm_cvtsi64_si128(static_cast<LONG64>(LookUpWord<0>(table, low, 0))),
+        _mm_cvtsi64_si128(static_cast<LONG64>(LookUpWord<0>(table, high, 0))));
 }
 // Writes 16 pixels of blue, green and red bytes as 48 bytes of blue, green, red triples, two
 // pixels to an eight-byte store. Each store also writes two bytes past its six; unless `Exact`,

@@ -189,7 +189,7 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
         LoadBgr16(p, &b, &g, &r);
         for (;;) {
             const __m128i y = Luminance16(b, g, r);
-            const __m128i curve = LookUpBytes<0>(table, y, zero);
+            const __m128i curve = LookUpBytes(table, y);
             const __m128i lowDifference =
                 _mm_sub_epi16(_mm_unpacklo_epi8(curve, zero), _mm_unpacklo_epi8(y, zero));
             const __m128i highDifference =
