@@ -20,6 +20,15 @@
 // A difference of candidate and reference above this marks an uneven neighbourhood.
 constexpr UCHAR kAdaptiveEvenThreshold = 15;
 
+// The vector routines divide a sum of three samples by 3 as (t x 0x5556) >> 16.
+constexpr bool ThirdByMultiplyIsExact() {
+    for (ULONG t = 0; t <= 3 * 255; t++)
+        if (((t * 0x5556u) >> 16) != t / 3)
+            return false;
+    return true;
+}
+static_assert(ThirdByMultiplyIsExact());
+
 #if HALVEX_SSE2
 namespace {
 
