@@ -180,9 +180,9 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
     PUCHAR p = image;
 #if HALVEX_SSE2
     // Sixteen pixels at a time: the luminance in vectors, its curve value looked up on the
-    // general registers, the difference added with the packing's clamp. Each step loads the next sixteen
-    // pixels before it stores, because its last store writes two bytes of the next pixel; after
-    // the last step those two bytes are put back.
+    // general registers, the difference added with the packing's clamp. Each step loads the next
+    // sixteen pixels before it stores, because its last store writes two bytes of the next pixel;
+    // after the last step those two bytes are put back.
     if (step == 3 && pixels > 16) {
         const __m128i zero = _mm_setzero_si128();
         __m128i b, g, r;
