@@ -180,23 +180,21 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
     PUCHAR p = image;
 #if HALVEX_SSE2
     // Sixteen pixels at a time: the luminance in vectors, its curve value looked up on the
-    // general registers, the difference added with the packing's clamp. Each step loads the next
+    // general registers, the difference added with saturation. Each step loads the next
     // sixteen pixels before it stores, because its last store writes two bytes of the next pixel;
     // after the last step those two bytes are put back.
     if (step == 3 && pixels > 16) {
-        const __m128i zero = _mm_setzero_si128();
         __m128i b, g, r;
         LoadBgr16(p, &b, &g, &r);
         for (;;) {
             const __m128i y = Luminance16(b, g, r);
             const __m128i curve = LookUpBytes(table, y);
-            const __m128i lowDifference =
-                _mm_sub_epi16(_mm_unpacklo_epi8(curve, zero), _mm_unpacklo_epi8(y, zero));
-            const __m128i highDifference =
-                _mm_sub_epi16(_mm_unpackhi_epi8(curve, zero), _mm_unpackhi_epi8(y, zero));
+            // A colour plus the change, limited to 0 to 255: a saturating add of the rise, then
+            // a saturating subtraction of the fall (one of them is 0).
+            const __m128i rise = _mm_subs_epu8(curve, y);
+            const __m128i fall = _mm_subs_epu8(y, curve);
             auto shift = [&](__m128i v) HALVEX_INLINE_LAMBDA {
-                return _mm_packus_epi16(_mm_add_epi16(_mm_unpacklo_epi8(v, zero), lowDifference),
-                                        _mm_add_epi16(_mm_unpackhi_epi8(v, zero), highDifference));
+                return _mm_subs_epu8(_mm_adds_epu8(v, rise), fall);
             };
             const __m128i outBlue = shift(b), outGreen = shift(g), outRed = shift(r);
             PUCHAR out = p;
