@@ -2,6 +2,11 @@
 #include "imaging/lookup_tables.h"
 
 #include <math.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#elif defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -170,6 +175,41 @@ BOOLEAN TakeLuminanceTable(LookupTables* tables) {
     return apply;
 }
 
+namespace {
+
+// Whether the processor has AVX-512 with byte operations and byte permutes (CPUID leaf 7: EBX
+// bit 30, ECX bit 1); the operating system's support comes with PF_AVX512F.
+BOOLEAN HasBytePermutes() {
+    if (!ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE))
+        return FALSE;
+#if defined(_MSC_VER)
+    int registers[4];
+    __cpuidex(registers, 7, 0);
+    const ULONG ebx = static_cast<ULONG>(registers[1]), ecx = static_cast<ULONG>(registers[2]);
+#elif defined(__x86_64__)
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return FALSE;
+#else
+    const ULONG ebx = 0, ecx = 0;
+#endif
+    return (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0;
+}
+
+// The whole groups of 64 pixels with AVX-512 where the processor has it; returns how many.
+ULONG ApplyLuminanceCurveWide(const UCHAR* table, PUCHAR image, ULONG pixels) {
+    if (pixels < 64 || !HasBytePermutes())
+        return 0;
+    XSTATE_SAVE state;
+    if (!NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &state)))
+        return 0;
+    const ULONG done = ApplyLuminanceCurveAvx512(table, image, pixels);
+    KeRestoreExtendedProcessorState(&state);
+    return done;
+}
+
+}  // namespace
+
 ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR image) {
     const UCHAR* table = tables->m_abyteFrameTable[0];
     const UCHAR* blue = g_LuminanceWeights.blue;
@@ -178,6 +218,11 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
     const UCHAR* clamp = kClamp.value + 256;
     const PUCHAR end = image + static_cast<SIZE_T>(pixels) * step;
     PUCHAR p = image;
+    if (step == 3) {
+        const ULONG done = ApplyLuminanceCurveWide(table, image, pixels);
+        p += 3 * SIZE_T{done};
+        pixels -= done;
+    }
 #if HALVEX_SSE2
     // Sixteen pixels at a time: the luminance in vectors, its curve value looked up on the
     // general registers, the difference added with saturation. Each step loads the next

@@ -33,6 +33,7 @@ inline UCHAR Luminance(UCHAR blue, UCHAR green, UCHAR red) {
 }
 
 #if HALVEX_SSE2
+namespace {  // internal linkage, as in convert/simd.h
 // The luminance of 16 pixels, from their blue, green and red bytes. Each weight look-up is an
 // exact multiply-high form of its table (checked at compile time for every byte).
 inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
@@ -56,7 +57,13 @@ inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
     }
     return _mm_packus_epi16(half[0], half[1]);
 }
+}  // namespace
 #endif
+
+// The luminance curve with AVX-512 byte permutes, 64 pixels at a time, for as many whole groups
+// of 64 as `pixels` holds; returns how many pixels it did. Only where the processor has
+// AVX-512 with its byte and byte-permute extensions, with the extended state saved.
+ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels);
 
 // Written by property requests (under m_Lock) and read by the delivery work item, which copies
 // the tables it applies under the same lock at the start of each use, so a frame never sees a

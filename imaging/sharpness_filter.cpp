@@ -79,8 +79,8 @@ HALVEX_FORCE_INLINE VOID Sharpen16(PUCHAR row, ULONG x, const UCHAR* current,
     if (_mm_movemask_epi8(passes) == 0)
         return;
     const __m128i raises = _mm_packs_epi16(low.raise, high.raise);
-    const __m128i amount = _mm_and_si128(
-        LookUpBytes(correction, _mm_packus_epi16(low.size, high.size)), passes);
+    const __m128i amount =
+        _mm_and_si128(LookUpBytes(correction, _mm_packus_epi16(low.size, high.size)), passes);
     const __m128i add = _mm_and_si128(amount, raises);
     const __m128i subtract = _mm_andnot_si128(raises, amount);
     PUCHAR p = row + 3 * SIZE_T{x};

@@ -176,28 +176,37 @@ ULONGLONG KeQueryInterruptTime() {
 }
 
 namespace {
-// HALVEX_HIDE_AVX2=1 hides AVX2 from the start, so that a whole suite runs the baseline paths.
-std::atomic<bool>& Avx2Hidden() {
-    static std::atomic<bool> hidden{[] {
-        const char* value = std::getenv("HALVEX_HIDE_AVX2");
+// HALVEX_HIDE_AVX2=1 and HALVEX_HIDE_AVX512=1 hide those features from the start, so that a
+// whole suite runs the narrower paths.
+std::atomic<bool>& Hidden(ULONG feature) {
+    auto fromEnvironment = [](const char* name) {
+        const char* value = std::getenv(name);
         return value != nullptr && value[0] == '1';
-    }()};
-    return hidden;
+    };
+    static std::atomic<bool> avx2{fromEnvironment("HALVEX_HIDE_AVX2")};
+    static std::atomic<bool> avx512{fromEnvironment("HALVEX_HIDE_AVX512")};
+    return feature == PF_AVX2_INSTRUCTIONS_AVAILABLE ? avx2 : avx512;
 }
 // Extended-state saves the calling thread has not restored yet.
 thread_local int t_ExtendedStateSaves = 0;
 }  // namespace
 
 void halvex::platform::HideProcessorFeature(ULONG feature, bool hidden) {
-    if (feature == PF_AVX2_INSTRUCTIONS_AVAILABLE)
-        Avx2Hidden().store(hidden);
+    if (feature == PF_AVX2_INSTRUCTIONS_AVAILABLE || feature == PF_AVX512F_INSTRUCTIONS_AVAILABLE)
+        Hidden(feature).store(hidden);
 }
 
 BOOLEAN ExIsProcessorFeaturePresent(ULONG ProcessorFeature) {
-    if (ProcessorFeature != PF_AVX2_INSTRUCTIONS_AVAILABLE || Avx2Hidden().load())
+    if (ProcessorFeature != PF_AVX2_INSTRUCTIONS_AVAILABLE &&
+        ProcessorFeature != PF_AVX512F_INSTRUCTIONS_AVAILABLE)
+        return FALSE;
+    if (Hidden(ProcessorFeature).load())
         return FALSE;
 #if defined(__x86_64__) && defined(__GNUC__)
-    return __builtin_cpu_supports("avx2") ? TRUE : FALSE;
+    const bool present = ProcessorFeature == PF_AVX2_INSTRUCTIONS_AVAILABLE
+                             ? __builtin_cpu_supports("avx2")
+                             : __builtin_cpu_supports("avx512f");
+    return present ? TRUE : FALSE;
 #else
     return FALSE;
 #endif

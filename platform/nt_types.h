@@ -249,7 +249,9 @@ ULONGLONG KeQueryInterruptTime();
 // Processor features, and the extended register state a driver saves before it uses the AVX
 // registers and restores afterwards.
 #define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+#define PF_AVX512F_INSTRUCTIONS_AVAILABLE 41
 #define XSTATE_MASK_AVX (1ull << 2)
+#define XSTATE_MASK_AVX512 (7ull << 5)
 typedef struct _XSTATE_SAVE {
     ULONG64 Mask;
     ULONG64 Reserved[7];

@@ -173,19 +173,23 @@ TEST(FastPaths, LuminanceCurveMatchesItsDefinition) {
     for (int i = 0; i < 256; ++i) curve[i] = static_cast<UCHAR>(i < 40 ? 255 - i : (i * 7) % 256);
     ASSERT_EQ(SetTable(tables, 0, TONE_MODE_SUPPLIED, 100, 0, 0, curve), 0u);
     ASSERT_TRUE(TakeLuminanceTable(tables));
-    for (ULONG pixels : {1u, 15u, 16u, 17u, 33u, 48u, 643u}) {
-        RawImage image(pixels * 3, 1);
-        image.FillPseudoRandom(pixels);
-        std::vector<UCHAR> expected = image.raw;
-        for (size_t i = 0; i < expected.size(); i += 3) {
-            const int y = Luminance(expected[i], expected[i + 1], expected[i + 2]);
-            for (int c = 0; c < 3; ++c)
-                expected[i + c] =
-                    static_cast<UCHAR>(std::clamp(expected[i + c] + curve[y] - y, 0, 255));
+    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one, and SSE2
+        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+        for (ULONG pixels : {1u, 15u, 16u, 17u, 33u, 48u, 64u, 65u, 128u, 643u}) {
+            RawImage image(pixels * 3, 1);
+            image.FillPseudoRandom(pixels);
+            std::vector<UCHAR> expected = image.raw;
+            for (size_t i = 0; i < expected.size(); i += 3) {
+                const int y = Luminance(expected[i], expected[i + 1], expected[i + 2]);
+                for (int c = 0; c < 3; ++c)
+                    expected[i + c] =
+                        static_cast<UCHAR>(std::clamp(expected[i + c] + curve[y] - y, 0, 255));
+            }
+            ApplyLuminanceCurve(tables, pixels, 3, image.raw.data());
+            EXPECT_EQ(image.raw, expected) << pixels << " AVX-512 hidden " << hideAvx512;
         }
-        ApplyLuminanceCurve(tables, pixels, 3, image.raw.data());
-        EXPECT_EQ(image.raw, expected) << pixels;
     }
+    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
     FreeProcessingRecord(tables);
 }
 

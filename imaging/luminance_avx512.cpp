@@ -1,0 +1,104 @@
+// The luminance curve with AVX-512 byte permutes: 64 pixels at a time, the curve looked up in
+// vectors. This file alone is compiled for AVX-512 (with its byte and byte-permute extensions);
+// lookup_tables.cpp calls it only where the processor has them, with the extended state saved.
+#include "imaging/lookup_tables.h"
+
+#if HALVEX_SSE2 && defined(__AVX512BW__) && defined(__AVX512VBMI__)
+#include <immintrin.h>
+
+namespace {
+
+// Byte indices for two-vector permutes (bit 6 picks the second vector).
+struct PermuteIndices {
+    alignas(64) UCHAR split[3][2][64];  // colour c of 64 pixels: from bytes 0-127, then 128-191
+    alignas(64) UCHAR merge[3][2][64];  // output bytes 64k to 64k + 63: blue and green, then red
+};
+
+constexpr PermuteIndices MakePermuteIndices() {
+    PermuteIndices t{};
+    for (ULONG c = 0; c < 3; c++) {
+        for (ULONG i = 0; i < 64; i++) {
+            const ULONG at = 3 * i + c;
+            t.split[c][0][i] = static_cast<UCHAR>(at < 128 ? at : 0);
+            t.split[c][1][i] = static_cast<UCHAR>(at < 128 ? i : 64 + (at - 128));
+        }
+    }
+    for (ULONG k = 0; k < 3; k++) {
+        for (ULONG j = 0; j < 64; j++) {
+            const ULONG pixel = (64 * k + j) / 3, colour = (64 * k + j) % 3;
+            t.merge[k][0][j] = static_cast<UCHAR>(colour == 1 ? 64 + pixel : pixel);
+            t.merge[k][1][j] = static_cast<UCHAR>(colour == 2 ? 64 + pixel : j);
+        }
+    }
+    return t;
+}
+constinit const PermuteIndices kIndices = MakePermuteIndices();
+
+inline __m512i Indices(const UCHAR* bytes) {
+    return _mm512_load_si512(bytes);
+}
+
+// One weight look-up of the luminance, as its multiply-high form, for 32 bytes.
+inline __m512i Weigh(__m256i v, const LuminanceWeightForm& form) {
+    const __m512i n = _mm512_add_epi16(
+        _mm512_mullo_epi16(_mm512_cvtepu8_epi16(v), _mm512_set1_epi16(form.factor)),
+        _mm512_set1_epi16(form.offset));
+    return _mm512_srli_epi16(_mm512_mulhi_epu16(n, _mm512_set1_epi16(form.multiplier)),
+                             static_cast<unsigned>(form.shift));
+}
+
+inline __m256i Luminance32(__m256i b, __m256i g, __m256i r) {
+    return _mm512_cvtepi16_epi8(
+        _mm512_add_epi16(_mm512_add_epi16(Weigh(b, kLuminanceBlue), Weigh(g, kLuminanceGreen)),
+                         Weigh(r, kLuminanceRed)));
+}
+
+}  // namespace
+
+ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) {
+    const __m512i quarter[4] = {_mm512_loadu_si512(table), _mm512_loadu_si512(table + 64),
+                                _mm512_loadu_si512(table + 128), _mm512_loadu_si512(table + 192)};
+    ULONG done = 0;
+    for (; done + 64 <= pixels; done += 64) {
+        PUCHAR p = image + 3 * SIZE_T{done};
+        const __m512i v0 = _mm512_loadu_si512(p), v1 = _mm512_loadu_si512(p + 64),
+                      v2 = _mm512_loadu_si512(p + 128);
+        __m512i colour[3];
+        for (ULONG c = 0; c < 3; c++)
+            colour[c] = _mm512_permutex2var_epi8(
+                _mm512_permutex2var_epi8(v0, Indices(kIndices.split[c][0]), v1),
+                Indices(kIndices.split[c][1]), v2);
+        // Pixels 0-31 or 32-63 of a colour.
+        auto half = [](__m512i v, int h) {
+            return h == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti64x4_epi64(v, 1);
+        };
+        const __m512i y = _mm512_inserti64x4(
+            _mm512_castsi256_si512(
+                Luminance32(half(colour[0], 0), half(colour[1], 0), half(colour[2], 0))),
+            Luminance32(half(colour[0], 1), half(colour[1], 1), half(colour[2], 1)), 1);
+        // The curve: bytes 0-127 of the table for y below 128, bytes 128-255 above.
+        const __m512i curve = _mm512_mask_blend_epi8(
+            _mm512_movepi8_mask(y), _mm512_permutex2var_epi8(quarter[0], y, quarter[1]),
+            _mm512_permutex2var_epi8(quarter[2], y, quarter[3]));
+        const __m512i rise = _mm512_subs_epu8(curve, y);
+        const __m512i fall = _mm512_subs_epu8(y, curve);
+        for (ULONG c = 0; c < 3; c++)
+            colour[c] = _mm512_subs_epu8(_mm512_adds_epu8(colour[c], rise), fall);
+        for (ULONG k = 0; k < 3; k++) {
+            const __m512i blueGreen =
+                _mm512_permutex2var_epi8(colour[0], Indices(kIndices.merge[k][0]), colour[1]);
+            _mm512_storeu_si512(
+                p + 64 * k,
+                _mm512_permutex2var_epi8(blueGreen, Indices(kIndices.merge[k][1]), colour[2]));
+        }
+    }
+    return done;
+}
+
+#else
+
+ULONG ApplyLuminanceCurveAvx512(const UCHAR*, PUCHAR, ULONG) {
+    return 0;
+}
+
+#endif
