@@ -55,6 +55,43 @@ static_assert(FormMatches(kLuminanceRed, MakeLuminanceWeights().red));
 
 }  // namespace
 
+namespace {
+
+// Whether the processor has AVX-512 with byte operations and byte permutes (CPUID leaf 7: EBX
+// bit 30, ECX bit 1); the operating system's support comes with PF_AVX512F.
+BOOLEAN HasBytePermutes() {
+    if (!ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE))
+        return FALSE;
+#if defined(_MSC_VER)
+    int registers[4];
+    __cpuidex(registers, 7, 0);
+    const ULONG ebx = static_cast<ULONG>(registers[1]), ecx = static_cast<ULONG>(registers[2]);
+#elif defined(__x86_64__)
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return FALSE;
+#else
+    const ULONG ebx = 0, ecx = 0;
+#endif
+    return (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0;
+}
+
+// Runs an AVX-512 routine where the processor has the byte permutes and the extended state
+// could be saved; returns what the routine returns, or 0 (nothing done) otherwise.
+template <class Routine>
+ULONG WithBytePermutes(Routine routine) {
+    if (!HasBytePermutes())
+        return 0;
+    XSTATE_SAVE state;
+    if (!NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &state)))
+        return 0;
+    const ULONG done = routine();
+    KeRestoreExtendedProcessorState(&state);
+    return done;
+}
+
+}  // namespace
+
 VOID FillIdentity(UCHAR* table) {
     for (ULONG i = 0; i < 256; i++) table[i] = static_cast<UCHAR>(i);
 }
@@ -153,10 +190,14 @@ ULONG ApplyRawTables(LookupTables* tables, ULONG width, ULONG height, USHORT arr
     const UCHAR* channelOf = ChannelOfPosition(arrangement);
     const UCHAR* table[4];
     for (ULONG k = 0; k < 4; k++) table[k] = tables->m_abyteFrameTable[1 + channelOf[k]];
+    const ULONG first =
+        width >= 64
+            ? WithBytePermutes([&] { return ApplyRawTablesAvx512(table, width, height, raw); })
+            : 0;
     for (ULONG y = 0; y + 1 < height; y += 2) {
         PUCHAR rows[2] = {raw + static_cast<SIZE_T>(y) * width,
                           raw + static_cast<SIZE_T>(y + 1) * width};
-        for (ULONG x = 0; x + 1 < width; x += 2) {
+        for (ULONG x = first; x + 1 < width; x += 2) {
             rows[0][x] = table[0][rows[0][x]];
             rows[0][x + 1] = table[1][rows[0][x + 1]];
             rows[1][x] = table[2][rows[1][x]];
@@ -175,41 +216,6 @@ BOOLEAN TakeLuminanceTable(LookupTables* tables) {
     return apply;
 }
 
-namespace {
-
-// Whether the processor has AVX-512 with byte operations and byte permutes (CPUID leaf 7: EBX
-// bit 30, ECX bit 1); the operating system's support comes with PF_AVX512F.
-BOOLEAN HasBytePermutes() {
-    if (!ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE))
-        return FALSE;
-#if defined(_MSC_VER)
-    int registers[4];
-    __cpuidex(registers, 7, 0);
-    const ULONG ebx = static_cast<ULONG>(registers[1]), ecx = static_cast<ULONG>(registers[2]);
-#elif defined(__x86_64__)
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return FALSE;
-#else
-    const ULONG ebx = 0, ecx = 0;
-#endif
-    return (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0;
-}
-
-// The whole groups of 64 pixels with AVX-512 where the processor has it; returns how many.
-ULONG ApplyLuminanceCurveWide(const UCHAR* table, PUCHAR image, ULONG pixels) {
-    if (pixels < 64 || !HasBytePermutes())
-        return 0;
-    XSTATE_SAVE state;
-    if (!NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &state)))
-        return 0;
-    const ULONG done = ApplyLuminanceCurveAvx512(table, image, pixels);
-    KeRestoreExtendedProcessorState(&state);
-    return done;
-}
-
-}  // namespace
-
 ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR image) {
     const UCHAR* table = tables->m_abyteFrameTable[0];
     const UCHAR* blue = g_LuminanceWeights.blue;
@@ -218,8 +224,9 @@ ULONG ApplyLuminanceCurve(LookupTables* tables, ULONG pixels, ULONG step, PUCHAR
     const UCHAR* clamp = kClamp.value + 256;
     const PUCHAR end = image + static_cast<SIZE_T>(pixels) * step;
     PUCHAR p = image;
-    if (step == 3) {
-        const ULONG done = ApplyLuminanceCurveWide(table, image, pixels);
+    if (step == 3 && pixels >= 64) {
+        const ULONG done =
+            WithBytePermutes([&] { return ApplyLuminanceCurveAvx512(table, image, pixels); });
         p += 3 * SIZE_T{done};
         pixels -= done;
     }

@@ -64,6 +64,9 @@ inline __m128i Luminance16(__m128i blue, __m128i green, __m128i red) {
 // of 64 as `pixels` holds; returns how many pixels it did. Only where the processor has
 // AVX-512 with its byte and byte-permute extensions, with the extended state saved.
 ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels);
+// The raw tone tables (one per cell position) likewise, over the first whole groups of 64
+// columns of every row of a cell; returns how many columns it did.
+ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height, PUCHAR raw);
 
 // Written by property requests (under m_Lock) and read by the delivery work item, which copies
 // the tables it applies under the same lock at the start of each use, so a frame never sees a

@@ -221,6 +221,43 @@ TEST(FastPaths, SharpeningMatchesThePixelLoop) {
     FreeProcessingRecord(filter);
 }
 
+// The raw tone tables 64 samples at a time give each sample of a whole cell its channel's table
+// entry and leave a last odd row or column as it is, for widths around the 64-sample steps.
+TEST(FastPaths, RawToneTablesMatchTheirDefinition) {
+    platform::RuntimeScope runtime(platform::TimeMode::Virtual);
+    auto* tables = AllocateProcessingRecord<LookupTables>();
+    ASSERT_NE(tables, nullptr);
+    InitLookupTables(tables);
+    UCHAR entries[TONE_TABLE_COUNT][256];
+    for (UCHAR t = 1; t < TONE_TABLE_COUNT; t++) {
+        for (int i = 0; i < 256; ++i) entries[t][i] = static_cast<UCHAR>(i * (2 * t + 1) + t * 50);
+        ASSERT_EQ(SetTable(tables, t, TONE_MODE_SUPPLIED, 100, 0, 0, entries[t]), 0u);
+    }
+    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one, and not
+        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+        for (ULONG width : {3u, 64u, 65u, 127u, 128u, 130u, 642u}) {
+            for (ULONG height : {1u, 2u, 5u}) {
+                for (USHORT code = 2; code <= 5; ++code) {
+                    RawImage image(width, height);
+                    image.FillPseudoRandom(width + height + code);
+                    std::vector<UCHAR> expected = image.raw;
+                    const UCHAR* channelOf = ChannelOfPosition(code);
+                    for (ULONG y = 0; y < (height & ~1u); ++y)
+                        for (ULONG x = 0; x < (width & ~1u); ++x) {
+                            UCHAR& v = expected[y * width + x];
+                            v = entries[1 + channelOf[(x & 1) + 2 * (y & 1)]][v];
+                        }
+                    ApplyRawTables(tables, width, height, code, image.raw.data());
+                    EXPECT_EQ(image.raw, expected) << width << "x" << height << " code " << code
+                                                   << " AVX-512 hidden " << hideAvx512;
+                }
+            }
+        }
+    }
+    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
+    FreeProcessingRecord(tables);
+}
+
 // White balance computes the gain tables where it can; every gain, including 0, unity and the
 // largest, and odd sizes, must give what the tables give.
 TEST(FastPaths, WhiteBalanceMatchesItsGainTables) {

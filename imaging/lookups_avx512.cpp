@@ -1,5 +1,5 @@
-// The luminance curve with AVX-512 byte permutes: 64 pixels at a time, the curve looked up in
-// vectors. This file alone is compiled for AVX-512 (with its byte and byte-permute extensions);
+// Table look-ups with AVX-512 byte permutes, 64 at a time: the luminance curve and the raw tone
+// tables. This file alone is compiled for AVX-512 (with its byte and byte-permute extensions);
 // lookup_tables.cpp calls it only where the processor has them, with the extended state saved.
 #include "imaging/lookup_tables.h"
 
@@ -53,11 +53,26 @@ inline __m256i Luminance32(__m256i b, __m256i g, __m256i r) {
                          Weigh(r, kLuminanceRed)));
 }
 
+// A 256-byte table in four vectors; a look-up takes the lower or upper half by the top bit.
+struct ByteTable {
+    __m512i quarter[4];
+};
+
+inline ByteTable LoadByteTable(const UCHAR* table) {
+    return {{_mm512_loadu_si512(table), _mm512_loadu_si512(table + 64),
+             _mm512_loadu_si512(table + 128), _mm512_loadu_si512(table + 192)}};
+}
+
+inline __m512i LookUp(const ByteTable& table, __m512i v) {
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v),
+                                  _mm512_permutex2var_epi8(table.quarter[0], v, table.quarter[1]),
+                                  _mm512_permutex2var_epi8(table.quarter[2], v, table.quarter[3]));
+}
+
 }  // namespace
 
 ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) {
-    const __m512i quarter[4] = {_mm512_loadu_si512(table), _mm512_loadu_si512(table + 64),
-                                _mm512_loadu_si512(table + 128), _mm512_loadu_si512(table + 192)};
+    const ByteTable curveTable = LoadByteTable(table);
     ULONG done = 0;
     for (; done + 64 <= pixels; done += 64) {
         PUCHAR p = image + 3 * SIZE_T{done};
@@ -76,10 +91,7 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) 
             _mm512_castsi256_si512(
                 Luminance32(half(colour[0], 0), half(colour[1], 0), half(colour[2], 0))),
             Luminance32(half(colour[0], 1), half(colour[1], 1), half(colour[2], 1)), 1);
-        // The curve: bytes 0-127 of the table for y below 128, bytes 128-255 above.
-        const __m512i curve = _mm512_mask_blend_epi8(
-            _mm512_movepi8_mask(y), _mm512_permutex2var_epi8(quarter[0], y, quarter[1]),
-            _mm512_permutex2var_epi8(quarter[2], y, quarter[3]));
+        const __m512i curve = LookUp(curveTable, y);
         const __m512i rise = _mm512_subs_epu8(curve, y);
         const __m512i fall = _mm512_subs_epu8(y, curve);
         for (ULONG c = 0; c < 3; c++)
@@ -95,9 +107,34 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) 
     return done;
 }
 
+ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height, PUCHAR raw) {
+    // Table k for the cell position k: even rows take tables 0 and 1 at even and odd columns,
+    // odd rows tables 2 and 3; a last odd row or column has no cell and stays as it is.
+    const ULONG columns = (width & ~1u) / 64 * 64;
+    const __mmask64 oddColumns = 0xAAAAAAAAAAAAAAAAull;
+    const ByteTable table[4] = {LoadByteTable(tables[0]), LoadByteTable(tables[1]),
+                                LoadByteTable(tables[2]), LoadByteTable(tables[3])};
+    for (ULONG y = 0; y + 1 < height; y += 2) {
+        for (ULONG k = 0; k < 2; k++) {
+            PUCHAR row = raw + SIZE_T{y + k} * width;
+            for (ULONG x = 0; x < columns; x += 64) {
+                const __m512i v = _mm512_loadu_si512(row + x);
+                _mm512_storeu_si512(row + x,
+                                    _mm512_mask_blend_epi8(oddColumns, LookUp(table[2 * k], v),
+                                                           LookUp(table[2 * k + 1], v)));
+            }
+        }
+    }
+    return columns;
+}
+
 #else
 
 ULONG ApplyLuminanceCurveAvx512(const UCHAR*, PUCHAR, ULONG) {
+    return 0;
+}
+
+ULONG ApplyRawTablesAvx512(const UCHAR* const*, ULONG, ULONG, PUCHAR) {
     return 0;
 }
 
