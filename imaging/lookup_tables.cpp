@@ -76,17 +76,28 @@ BOOLEAN HasBytePermutes() {
     return (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0;
 }
 
+}  // namespace
+
+BOOLEAN BeginBytePermutes(PXSTATE_SAVE state) {
+    return HasBytePermutes() &&
+           NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, state));
+}
+
+VOID EndBytePermutes(PXSTATE_SAVE state) {
+    KeRestoreExtendedProcessorState(state);
+}
+
+namespace {
+
 // Runs an AVX-512 routine where the processor has the byte permutes and the extended state
 // could be saved; returns what the routine returns, or 0 (nothing done) otherwise.
 template <class Routine>
 ULONG WithBytePermutes(Routine routine) {
-    if (!HasBytePermutes())
-        return 0;
     XSTATE_SAVE state;
-    if (!NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &state)))
+    if (!BeginBytePermutes(&state))
         return 0;
     const ULONG done = routine();
-    KeRestoreExtendedProcessorState(&state);
+    EndBytePermutes(&state);
     return done;
 }
 

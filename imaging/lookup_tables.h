@@ -67,6 +67,16 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels);
 // The raw tone tables (one per cell position) likewise, over the first whole groups of 64
 // columns of every row of a cell; returns how many columns it did.
 ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height, PUCHAR raw);
+// For sharpening 24-bit rows: the luminance of the first whole groups of 64 pixels of a row
+// (returns how many pixels it did); and the sharpening of a row from pixel 1 in groups of 64 that
+// end before the last pixel (returns the first pixel it did not do).
+ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance);
+ULONG SharpenRowAvx512(PUCHAR row, ULONG width, const UCHAR* current, const USHORT* const* sums,
+                       UCHAR threshold, const UCHAR* correction);
+// Whether the processor has AVX-512 with byte operations and byte permutes; if so, saves the
+// extended state, which EndBytePermutes restores.
+BOOLEAN BeginBytePermutes(PXSTATE_SAVE state);
+VOID EndBytePermutes(PXSTATE_SAVE state);
 
 // Written by property requests (under m_Lock) and read by the delivery work item, which copies
 // the tables it applies under the same lock at the start of each use, so a frame never sees a

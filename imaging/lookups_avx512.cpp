@@ -1,6 +1,7 @@
-// Table look-ups with AVX-512 byte permutes, 64 at a time: the luminance curve and the raw tone
-// tables. This file alone is compiled for AVX-512 (with its byte and byte-permute extensions);
-// lookup_tables.cpp calls it only where the processor has them, with the extended state saved.
+// Table look-ups with AVX-512 byte permutes, 64 at a time: the luminance curve, the raw tone
+// tables and sharpening. This file alone is compiled for AVX-512 (with its byte and byte-permute
+// extensions); lookup_tables.cpp calls it only where the processor has them, with the extended
+// state saved.
 #include "imaging/lookup_tables.h"
 
 #if HALVEX_SSE2 && defined(__AVX512BW__) && defined(__AVX512VBMI__)
@@ -69,6 +70,38 @@ inline __m512i LookUp(const ByteTable& table, __m512i v) {
                                   _mm512_permutex2var_epi8(table.quarter[2], v, table.quarter[3]));
 }
 
+// Pixels 0-31 (h = 0) or 32-63 (h = 1) of a vector of 64 bytes.
+inline __m256i Half(__m512i v, int h) {
+    return h == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti64x4_epi64(v, 1);
+}
+
+// The blue, green and red bytes of 64 pixels (192 bytes).
+inline VOID Split64(const UCHAR* p, __m512i* colour) {
+    const __m512i v0 = _mm512_loadu_si512(p), v1 = _mm512_loadu_si512(p + 64),
+                  v2 = _mm512_loadu_si512(p + 128);
+    for (ULONG c = 0; c < 3; c++)
+        colour[c] = _mm512_permutex2var_epi8(
+            _mm512_permutex2var_epi8(v0, Indices(kIndices.split[c][0]), v1),
+            Indices(kIndices.split[c][1]), v2);
+}
+
+// Writes 64 pixels from their blue, green and red bytes as exactly 192 bytes.
+inline VOID Merge64(PUCHAR p, const __m512i* colour) {
+    for (ULONG k = 0; k < 3; k++) {
+        const __m512i blueGreen =
+            _mm512_permutex2var_epi8(colour[0], Indices(kIndices.merge[k][0]), colour[1]);
+        _mm512_storeu_si512(p + 64 * k, _mm512_permutex2var_epi8(
+                                            blueGreen, Indices(kIndices.merge[k][1]), colour[2]));
+    }
+}
+
+inline __m512i Luminance64(const __m512i* colour) {
+    return _mm512_inserti64x4(
+        _mm512_castsi256_si512(
+            Luminance32(Half(colour[0], 0), Half(colour[1], 0), Half(colour[2], 0))),
+        Luminance32(Half(colour[0], 1), Half(colour[1], 1), Half(colour[2], 1)), 1);
+}
+
 }  // namespace
 
 ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) {
@@ -76,35 +109,69 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) 
     ULONG done = 0;
     for (; done + 64 <= pixels; done += 64) {
         PUCHAR p = image + 3 * SIZE_T{done};
-        const __m512i v0 = _mm512_loadu_si512(p), v1 = _mm512_loadu_si512(p + 64),
-                      v2 = _mm512_loadu_si512(p + 128);
         __m512i colour[3];
-        for (ULONG c = 0; c < 3; c++)
-            colour[c] = _mm512_permutex2var_epi8(
-                _mm512_permutex2var_epi8(v0, Indices(kIndices.split[c][0]), v1),
-                Indices(kIndices.split[c][1]), v2);
-        // Pixels 0-31 or 32-63 of a colour.
-        auto half = [](__m512i v, int h) {
-            return h == 0 ? _mm512_castsi512_si256(v) : _mm512_extracti64x4_epi64(v, 1);
-        };
-        const __m512i y = _mm512_inserti64x4(
-            _mm512_castsi256_si512(
-                Luminance32(half(colour[0], 0), half(colour[1], 0), half(colour[2], 0))),
-            Luminance32(half(colour[0], 1), half(colour[1], 1), half(colour[2], 1)), 1);
+        Split64(p, colour);
+        const __m512i y = Luminance64(colour);
         const __m512i curve = LookUp(curveTable, y);
         const __m512i rise = _mm512_subs_epu8(curve, y);
         const __m512i fall = _mm512_subs_epu8(y, curve);
         for (ULONG c = 0; c < 3; c++)
             colour[c] = _mm512_subs_epu8(_mm512_adds_epu8(colour[c], rise), fall);
-        for (ULONG k = 0; k < 3; k++) {
-            const __m512i blueGreen =
-                _mm512_permutex2var_epi8(colour[0], Indices(kIndices.merge[k][0]), colour[1]);
-            _mm512_storeu_si512(
-                p + 64 * k,
-                _mm512_permutex2var_epi8(blueGreen, Indices(kIndices.merge[k][1]), colour[2]));
-        }
+        Merge64(p, colour);
     }
     return done;
+}
+
+ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance) {
+    ULONG x = 0;
+    for (; x + 64 <= width; x += 64) {
+        __m512i colour[3];
+        Split64(row + 3 * SIZE_T{x}, colour);
+        _mm512_storeu_si512(luminance + x, Luminance64(colour));
+    }
+    return x;
+}
+
+ULONG SharpenRowAvx512(PUCHAR row, ULONG width, const UCHAR* current, const USHORT* const* sums,
+                       UCHAR threshold, const UCHAR* correction) {
+    const ByteTable table = LoadByteTable(correction);
+    const __m512i limit = _mm512_set1_epi16(threshold);
+    const __m512i four = _mm512_set1_epi16(4);
+    ULONG x = 1;
+    for (; x + 65 <= width; x += 64) {
+        // Each half of 32 pixels: the difference of its luminance from the mean of its eight
+        // neighbours, its size, whether it raises the pixel and whether it passes the threshold.
+        const __m512i centre = _mm512_loadu_si512(current + x);
+        __m256i size[2];
+        __mmask32 raise[2], pass[2];
+        for (int h = 0; h < 2; h++) {
+            auto sum = [&](int k) { return _mm512_loadu_si512(sums[k] + x + 32 * h); };
+            const __m512i value = _mm512_cvtepu8_epi16(Half(centre, h));
+            const __m512i neighbours =
+                _mm512_sub_epi16(_mm512_add_epi16(_mm512_add_epi16(sum(0), sum(1)), sum(2)), value);
+            const __m512i d =
+                _mm512_sub_epi16(value, _mm512_srli_epi16(_mm512_add_epi16(neighbours, four), 3));
+            const __m512i magnitude = _mm512_abs_epi16(d);
+            size[h] = _mm512_cvtepi16_epi8(magnitude);
+            raise[h] = _mm512_cmpgt_epi16_mask(d, _mm512_setzero_si512());
+            pass[h] = _mm512_cmpgt_epi16_mask(magnitude, limit);
+        }
+        const __mmask64 passes = _mm512_kunpackd(pass[1], pass[0]);
+        if (passes == 0)
+            continue;
+        const __mmask64 raises = _mm512_kunpackd(raise[1], raise[0]);
+        const __m512i amount = _mm512_maskz_mov_epi8(
+            passes, LookUp(table, _mm512_inserti64x4(_mm512_castsi256_si512(size[0]), size[1], 1)));
+        const __m512i add = _mm512_maskz_mov_epi8(raises, amount);
+        const __m512i subtract = _mm512_maskz_mov_epi8(~raises, amount);
+        PUCHAR p = row + 3 * SIZE_T{x};
+        __m512i colour[3];
+        Split64(p, colour);
+        for (ULONG c = 0; c < 3; c++)
+            colour[c] = _mm512_subs_epu8(_mm512_adds_epu8(colour[c], add), subtract);
+        Merge64(p, colour);
+    }
+    return x;
 }
 
 ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height, PUCHAR raw) {
@@ -136,6 +203,14 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR*, PUCHAR, ULONG) {
 
 ULONG ApplyRawTablesAvx512(const UCHAR* const*, ULONG, ULONG, PUCHAR) {
     return 0;
+}
+
+ULONG LuminanceRowAvx512(const UCHAR*, ULONG, PUCHAR) {
+    return 0;
+}
+
+ULONG SharpenRowAvx512(PUCHAR, ULONG, const UCHAR*, const USHORT* const*, UCHAR, const UCHAR*) {
+    return 1;
 }
 
 #endif

@@ -14,10 +14,10 @@ inline UCHAR PixelLuminance(const UCHAR* p, ULONG bytesPerPixel) {
 
 // Luminance of row y into `lum` and the sums of each pixel with its left and right neighbour
 // into `sums` (interior columns only).
-VOID LoadRow(const UCHAR* image, ULONG width, ULONG y, ULONG bytesPerPixel, PUCHAR lum,
-             PUSHORT sums) {
+VOID LoadRow(const UCHAR* image, ULONG width, ULONG y, ULONG bytesPerPixel, BOOLEAN wide,
+             PUCHAR lum, PUSHORT sums) {
     const UCHAR* row = image + static_cast<SIZE_T>(y) * width * bytesPerPixel;
-    ULONG x = 0;
+    ULONG x = wide ? LuminanceRowAvx512(row, width, lum) : 0;
 #if HALVEX_SSE2
     if (bytesPerPixel == 3) {
         for (; x + 16 <= width; x += 16) {
@@ -95,7 +95,7 @@ HALVEX_FORCE_INLINE VOID Sharpen16(PUCHAR row, ULONG x, const UCHAR* current,
 // The 24-bit, 32-bit and grey variants: they differ only in the bytes per pixel and in how many
 // of them carry colour.
 ULONG SharpenVariant(SharpnessFilter* filter, ULONG width, ULONG height, ULONG bytesPerPixel,
-                     PUCHAR image, PUCHAR scratch) {
+                     BOOLEAN wide, PUCHAR image, PUCHAR scratch) {
     const ULONG colourBytes = bytesPerPixel == 1 ? 1 : 3;
     const LONG threshold = filter->m_byteFrameThreshold;
     const UCHAR* correction = filter->m_abyteFrameCorrection;
@@ -104,15 +104,17 @@ ULONG SharpenVariant(SharpnessFilter* filter, ULONG width, ULONG height, ULONG b
     PUSHORT sums[3] = {reinterpret_cast<PUSHORT>(scratch + 2 * SIZE_T{width}),
                        reinterpret_cast<PUSHORT>(scratch + 4 * SIZE_T{width}),
                        reinterpret_cast<PUSHORT>(scratch + 6 * SIZE_T{width})};
-    LoadRow(image, width, 0, bytesPerPixel, lum[0], sums[0]);
-    LoadRow(image, width, 1, bytesPerPixel, lum[1], sums[1]);
+    LoadRow(image, width, 0, bytesPerPixel, wide, lum[0], sums[0]);
+    LoadRow(image, width, 1, bytesPerPixel, wide, lum[1], sums[1]);
     for (ULONG y = 1; y + 1 < height; y++) {
         // Rows y - 1 and y are in sums[0] and sums[1], row y's luminance in lum[1]; take row
         // y + 1 before row y changes.
         PUCHAR current = lum[1];
-        LoadRow(image, width, y + 1, bytesPerPixel, lum[0], sums[2]);
+        LoadRow(image, width, y + 1, bytesPerPixel, wide, lum[0], sums[2]);
         PUCHAR row = image + static_cast<SIZE_T>(y) * width * bytesPerPixel;
-        ULONG x = 1;
+        ULONG x = wide ? SharpenRowAvx512(row, width, current, sums, static_cast<UCHAR>(threshold),
+                                          correction)
+                       : 1;
 #if HALVEX_SSE2
         if (bytesPerPixel == 3) {
             const __m128i limit = _mm_set1_epi16(static_cast<SHORT>(threshold));
@@ -199,12 +201,18 @@ ULONG SharpenFrame(SharpnessFilter* filter, ULONG width, ULONG height, ULONG for
     ULONG result = 1;
     // Frames narrower or lower than three pixels have no interior and stay as they are.
     if (width >= 3 && height >= 3) {
-        if (format == 4)
-            result = SharpenVariant(filter, width, height, 3, image, scratch);
-        else if (format == 8)
-            result = SharpenVariant(filter, width, height, 4, image, scratch);
+        if (format == 4) {
+            // 24-bit rows with AVX-512 byte permutes where the processor has them (`wide` is
+            // only ever TRUE for 24-bit rows).
+            XSTATE_SAVE state;
+            const BOOLEAN wide = BeginBytePermutes(&state);
+            result = SharpenVariant(filter, width, height, 3, wide, image, scratch);
+            if (wide)
+                EndBytePermutes(&state);
+        } else if (format == 8)
+            result = SharpenVariant(filter, width, height, 4, FALSE, image, scratch);
         else if (format == 1)
-            result = SharpenVariant(filter, width, height, 1, image, scratch);
+            result = SharpenVariant(filter, width, height, 1, FALSE, image, scratch);
     }
     ExFreePoolWithTag(scratch, TAG_PROCESSING_RECORD);
     return result;

@@ -200,24 +200,30 @@ TEST(FastPaths, SharpeningMatchesThePixelLoop) {
     auto* filter = AllocateProcessingRecord<SharpnessFilter>();
     ASSERT_NE(filter, nullptr);
     InitSharpnessFilter(filter);
-    for (const auto& [strength, threshold] :
-         {std::pair{150, 0}, {600, 10}, {30000, 40}, {0, 3}, {250, 200}}) {
-        SetSharpness(filter, 1, static_cast<USHORT>(strength), static_cast<UCHAR>(threshold));
-        for (ULONG width : {3u, 17u, 18u, 19u, 33u, 50u, 642u}) {
-            const ULONG height = 5;
-            RawImage image(width * 3, height);
-            image.FillPseudoRandom(width + strength);
-            for (size_t i = 0; i < image.raw.size(); i += 5) image.raw[i] = 128;  // smooth spots
-            std::vector<UCHAR> wide(static_cast<size_t>(width) * height * 4, 0x5A);
-            for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
-                std::copy_n(&image.raw[3 * p], 3, &wide[4 * p]);
-            ASSERT_EQ(SharpenFrame(filter, width, height, 4, image.raw.data()), 1u);
-            ASSERT_EQ(SharpenFrame(filter, width, height, 8, wide.data()), 1u);
-            for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
-                ASSERT_TRUE(std::equal(&wide[4 * p], &wide[4 * p + 3], &image.raw[3 * p]))
-                    << width << " pixel " << p << " strength " << strength;
+    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routines, where there are, and SSE2
+        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+        for (const auto& [strength, threshold] :
+             {std::pair{150, 0}, {600, 10}, {30000, 40}, {0, 3}, {250, 200}}) {
+            SetSharpness(filter, 1, static_cast<USHORT>(strength), static_cast<UCHAR>(threshold));
+            for (ULONG width : {3u, 17u, 18u, 19u, 33u, 50u, 64u, 65u, 66u, 130u, 642u}) {
+                const ULONG height = 5;
+                RawImage image(width * 3, height);
+                image.FillPseudoRandom(width + strength);
+                for (size_t i = 0; i < image.raw.size(); i += 5)
+                    image.raw[i] = 128;  // smooth spots
+                std::vector<UCHAR> wide(static_cast<size_t>(width) * height * 4, 0x5A);
+                for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
+                    std::copy_n(&image.raw[3 * p], 3, &wide[4 * p]);
+                ASSERT_EQ(SharpenFrame(filter, width, height, 4, image.raw.data()), 1u);
+                ASSERT_EQ(SharpenFrame(filter, width, height, 8, wide.data()), 1u);
+                for (size_t p = 0; p < static_cast<size_t>(width) * height; ++p)
+                    ASSERT_TRUE(std::equal(&wide[4 * p], &wide[4 * p + 3], &image.raw[3 * p]))
+                        << width << " pixel " << p << " strength " << strength << " AVX-512 hidden "
+                        << hideAvx512;
+            }
         }
     }
+    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
     FreeProcessingRecord(filter);
 }
 
