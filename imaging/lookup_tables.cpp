@@ -57,23 +57,36 @@ static_assert(FormMatches(kLuminanceRed, MakeLuminanceWeights().red));
 
 namespace {
 
-// Whether the processor has AVX-512 with byte operations and byte permutes (CPUID leaf 7: EBX
-// bit 30, ECX bit 1); the operating system's support comes with PF_AVX512F.
-BOOLEAN HasBytePermutes() {
-    if (!ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE))
-        return FALSE;
+// Whether the processor has AVX-512's byte operations and byte permutes (CPUID leaf 7: EBX bit
+// 30, ECX bit 1), asked once: 0 not yet asked, 1 the extensions are there, 2 they are not. A
+// race only asks twice and writes the same answer.
+volatile LONG g_BytePermuteExtensions = 0;
+
+BOOLEAN ProcessorHasBytePermuteExtensions() {
+    LONG known = ReadLongAcquire(&g_BytePermuteExtensions);
+    if (known == 0) {
 #if defined(_MSC_VER)
-    int registers[4];
-    __cpuidex(registers, 7, 0);
-    const ULONG ebx = static_cast<ULONG>(registers[1]), ecx = static_cast<ULONG>(registers[2]);
+        int registers[4];
+        __cpuidex(registers, 7, 0);
+        const ULONG ebx = static_cast<ULONG>(registers[1]), ecx = static_cast<ULONG>(registers[2]);
 #elif defined(__x86_64__)
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return FALSE;
+        unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+            ebx = ecx = 0;
 #else
-    const ULONG ebx = 0, ecx = 0;
+        const ULONG ebx = 0, ecx = 0;
 #endif
-    return (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0;
+        known = (ebx & (1u << 30)) != 0 && (ecx & (1u << 1)) != 0 ? 1 : 2;
+        WriteLongRelease(&g_BytePermuteExtensions, known);
+    }
+    return known == 1;
+}
+
+// Whether AVX-512 with those extensions can be used: the operating system's support comes with
+// PF_AVX512F.
+BOOLEAN HasBytePermutes() {
+    return ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE) &&
+           ProcessorHasBytePermuteExtensions();
 }
 
 }  // namespace
