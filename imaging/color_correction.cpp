@@ -5,6 +5,7 @@
 #include <math.h>
 
 #include "convert/simd.h"
+#include "imaging/lookup_tables.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ VOID SetIdentityMatrix(SHORT* matrix) {
     matrix[5] = 100;   // green from green
     matrix[10] = 100;  // blue from blue
 }
+
+// The largest contribution the sixteen-bit tables hold: three add up within a SHORT.
+constexpr LONG kFits16 = 32767 / 3;
 
 inline UCHAR Clamp(LONG v) {
     return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
@@ -133,12 +137,19 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
     const BOOLEAN active = correction->m_byteMatrixMode != 0 || correction->m_byteAdjustEnable != 0;
     if (active) {
+        BOOLEAN fits = TRUE;
         for (ULONG k = 0; k < 3; k++) {
             for (ULONG v = 0; v < 256; v++) {
                 const ColorContribution& c = correction->m_aContribution[k][v];
                 correction->m_aFrameContribution[k][v] = {c.toBlue, c.toGreen, c.toRed, 0};
+                const LONG values[3] = {c.toBlue, c.toGreen, c.toRed};
+                for (ULONG o = 0; o < 3; o++) {
+                    fits = fits && values[o] >= -kFits16 && values[o] <= kFits16;
+                    correction->m_awFrameContribution16[o][k][v] = static_cast<SHORT>(values[o]);
+                }
             }
         }
+        correction->m_bFrameFits16 = fits;
     }
     KeReleaseSpinLock(&correction->m_Lock, irql);
     if (!active)
@@ -150,6 +161,13 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     const SIZE_T pixels = static_cast<SIZE_T>(width) * height;
     const ULONG step = format == 4 ? 3 : 4;
     SIZE_T i = 0;
+    XSTATE_SAVE state;
+    if (format == 4 && correction->m_bFrameFits16 && pixels >= 256 && pixels <= 0xFFFFFFFFu &&
+        BeginBytePermutes(&state)) {
+        i = ApplyColorCorrectionAvx512(correction->m_awFrameContribution16, image,
+                                       static_cast<ULONG>(pixels));
+        EndBytePermutes(&state);
+    }
 #if HALVEX_SSE2
     if (format == 4) {
         // Four pixels at a time: each one's three contributions added as vectors of four LONGs

@@ -33,7 +33,16 @@ struct ColorCorrection {
         LONG toRed;
         LONG unused;
     } m_aFrameContribution[3][256];
+    // The same as sixteen-bit values, by output and input channel, when every one of them lies
+    // within +-10922 (so that three of them add up without overflow): m_bFrameFits16.
+    SHORT m_awFrameContribution16[3][3][256];
+    BOOLEAN m_bFrameFits16;
 };
+
+// Colour correction with AVX-512 from the sixteen-bit tables, 256 pixels at a time, for as many
+// whole groups of 256 as `pixels` holds; returns how many pixels it did. Only where the processor
+// has AVX-512 with its byte and byte-permute extensions, with the extended state saved.
+ULONG ApplyColorCorrectionAvx512(const SHORT (*tables)[3][256], PUCHAR image, ULONG pixels);
 
 // Start values: identity matrix in mode 0, adjustment off, hue 0, saturation 100.
 VOID InitColorCorrection(ColorCorrection* correction);

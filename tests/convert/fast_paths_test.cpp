@@ -140,25 +140,36 @@ TEST(FastPaths, ColorCorrectionMatchesItsTables) {
     auto* correction = AllocateProcessingRecord<ColorCorrection>();
     ASSERT_NE(correction, nullptr);
     InitColorCorrection(correction);
-    const SHORT matrix[12] = {150, -40, 10, 300, -20, 120, 0, -500, 5, 30, 90, 0};
-    ASSERT_EQ(SetColorMatrix(correction, 0xFF, matrix), 1u);
+    // Tables that fit sixteen bits, and tables that do not (the AVX-512 routine declines those).
+    const SHORT matrices[2][12] = {{150, -40, 10, 300, -20, 120, 0, -500, 5, 30, 90, 0},
+                                   {32000, -32000, 10, 0, -20, 120, 0, -500, 5, 30, 90, 0}};
     ASSERT_EQ(SetHueSaturation(correction, 1, 1000, 180), 1u);
-    for (ULONG width : {1u, 2u, 3u, 4u, 5u, 7u, 13u}) {
-        RawImage image(width * 3, 3);  // three bytes a pixel
-        image.FillPseudoRandom(width);
-        std::vector<UCHAR> expected = image.raw;
-        for (size_t i = 0; i < expected.size(); i += 3) {
-            const ColorContribution& b = correction->m_aContribution[0][image.raw[i]];
-            const ColorContribution& g = correction->m_aContribution[1][image.raw[i + 1]];
-            const ColorContribution& r = correction->m_aContribution[2][image.raw[i + 2]];
-            auto clamp = [](LONG v) { return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v); };
-            expected[i] = clamp(b.toBlue + g.toBlue + r.toBlue);
-            expected[i + 1] = clamp(b.toGreen + g.toGreen + r.toGreen);
-            expected[i + 2] = clamp(b.toRed + g.toRed + r.toRed);
+    for (const auto& matrix : matrices) {
+        ASSERT_EQ(SetColorMatrix(correction, 0xFF, matrix), 1u);
+        for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one
+            platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+            for (ULONG width : {1u, 2u, 3u, 4u, 5u, 7u, 13u, 256u, 257u, 700u}) {
+                RawImage image(width * 3, 3);  // three bytes a pixel
+                image.FillPseudoRandom(width);
+                std::vector<UCHAR> expected = image.raw;
+                for (size_t i = 0; i < expected.size(); i += 3) {
+                    const ColorContribution& b = correction->m_aContribution[0][image.raw[i]];
+                    const ColorContribution& g = correction->m_aContribution[1][image.raw[i + 1]];
+                    const ColorContribution& r = correction->m_aContribution[2][image.raw[i + 2]];
+                    auto clamp = [](LONG v) {
+                        return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
+                    };
+                    expected[i] = clamp(b.toBlue + g.toBlue + r.toBlue);
+                    expected[i + 1] = clamp(b.toGreen + g.toGreen + r.toGreen);
+                    expected[i + 2] = clamp(b.toRed + g.toRed + r.toRed);
+                }
+                ApplyColorCorrection(correction, width, 3, 4, image.raw.data());
+                EXPECT_EQ(image.raw, expected)
+                    << width << " matrix " << matrix[0] << " AVX-512 hidden " << hideAvx512;
+            }
         }
-        ApplyColorCorrection(correction, width, 3, 4, image.raw.data());
-        EXPECT_EQ(image.raw, expected) << width;
     }
+    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
     FreeProcessingRecord(correction);
 }
 
