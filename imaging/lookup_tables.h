@@ -73,6 +73,11 @@ ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height
 ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance);
 ULONG SharpenRowAvx512(PUCHAR row, ULONG width, const UCHAR* current, const USHORT* const* sums,
                        UCHAR threshold, const UCHAR* correction);
+// Defect clipping of an inner row (two or more from every edge) from the frame's copy, from
+// column x in groups of 64 that end two before the last column; returns the first column it did
+// not do.
+ULONG ClipRowAvx512(const UCHAR* copyRow, ULONG width, ULONG y, ULONG x, PUCHAR row,
+                    BOOLEAN greenDiagonal);
 // Whether the processor has AVX-512 with byte operations and byte permutes; if so, saves the
 // extended state, which EndBytePermutes restores.
 BOOLEAN BeginBytePermutes(PXSTATE_SAVE state);

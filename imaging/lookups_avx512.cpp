@@ -1,7 +1,7 @@
-// Table look-ups with AVX-512 byte and word permutes: the luminance curve, the raw tone tables,
-// sharpening and colour correction. This file alone is compiled for AVX-512 (with its byte and
-// byte-permute extensions); lookup_tables.cpp calls it only where the processor has them, with the
-// extended state saved.
+// AVX-512 routines: look-ups with byte and word permutes for the luminance curve, the raw tone
+// tables, sharpening and colour correction; and defect clipping 64 samples at a time. This file
+// alone is compiled for AVX-512 (with its byte and byte-permute extensions); lookup_tables.cpp
+// calls it only where the processor has them, with the extended state saved.
 #include "imaging/color_correction.h"
 #include "imaging/lookup_tables.h"
 
@@ -191,6 +191,35 @@ ULONG ApplyColorCorrectionAvx512(const SHORT (*tables)[3][256], PUCHAR image, UL
     return done;
 }
 
+ULONG ClipRowAvx512(const UCHAR* copyRow, ULONG width, ULONG y, ULONG x, PUCHAR row,
+                    BOOLEAN greenDiagonal) {
+    const SIZE_T w = width;
+    // The median of five per byte, as in the SSE2 routine.
+    auto median5 = [](__m512i a, __m512i b, __m512i c, __m512i d, __m512i e) {
+        const __m512i low = _mm512_max_epu8(_mm512_min_epu8(a, b), _mm512_min_epu8(c, d));
+        const __m512i high = _mm512_min_epu8(_mm512_max_epu8(a, b), _mm512_max_epu8(c, d));
+        return _mm512_max_epu8(_mm512_min_epu8(low, high),
+                               _mm512_min_epu8(_mm512_max_epu8(low, high), e));
+    };
+    auto load = [](const UCHAR* p) { return _mm512_loadu_si512(p); };
+    for (; x + 66 <= width; x += 64) {
+        const UCHAR* c = copyRow + x;
+        const __m512i centre = load(c);
+        __m512i median =
+            median5(centre, load(c - w - 1), load(c - w + 1), load(c + w - 1), load(c + w + 1));
+        if (greenDiagonal) {
+            // Lanes whose (x + y) is even take the cross.
+            const __mmask64 cross =
+                ((x + y) & 1) == 0 ? 0x5555555555555555ull : 0xAAAAAAAAAAAAAAAAull;
+            median = _mm512_mask_mov_epi8(
+                median, cross,
+                median5(centre, load(c - 2), load(c + 2), load(c - 2 * w), load(c + 2 * w)));
+        }
+        _mm512_storeu_si512(row + x, _mm512_min_epu8(centre, median));
+    }
+    return x;
+}
+
 ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance) {
     ULONG x = 0;
     for (; x + 64 <= width; x += 64) {
@@ -276,6 +305,10 @@ ULONG ApplyRawTablesAvx512(const UCHAR* const*, ULONG, ULONG, PUCHAR) {
 
 ULONG LuminanceRowAvx512(const UCHAR*, ULONG, PUCHAR) {
     return 0;
+}
+
+ULONG ClipRowAvx512(const UCHAR*, ULONG, ULONG, ULONG x, PUCHAR, BOOLEAN) {
+    return x;
 }
 
 ULONG ApplyColorCorrectionAvx512(const SHORT (*)[3][256], PUCHAR, ULONG) {

@@ -3,6 +3,7 @@
 #include "imaging/raw_preprocessor.h"
 
 #include "convert/simd.h"
+#include "imaging/lookup_tables.h"
 
 namespace {
 
@@ -123,6 +124,8 @@ ULONG ClipDefects(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw,
     PUCHAR copy = CopyFrame(raw, static_cast<SIZE_T>(width) * height);
     if (copy == nullptr)
         return 0;
+    XSTATE_SAVE state;
+    const BOOLEAN wide = sixteenAtATime && BeginBytePermutes(&state);
     for (ULONG y = 0; y < height; y++) {
         PUCHAR row = raw + static_cast<SIZE_T>(y) * width;
         ULONG x = 0;
@@ -135,6 +138,8 @@ ULONG ClipDefects(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw,
             const __m128i crossEven =
                 (y & 1) == 0 ? evenLanes : _mm_xor_si128(evenLanes, _mm_set1_epi8(-1));
             const __m128i crossOdd = _mm_xor_si128(crossEven, _mm_set1_epi8(-1));
+            if (wide)
+                x = ClipRowAvx512(copyRow, width, y, x, row, greenDiagonal);
             for (; x + 18 <= width; x += 16)
                 ClipSixteen(copyRow, width, x, row, greenDiagonal,
                             (x & 1) == 0 ? crossEven : crossOdd);
@@ -150,6 +155,8 @@ ULONG ClipDefects(ULONG width, ULONG height, USHORT arrangement, PUCHAR raw,
 #endif
         for (; x < width; x++) row[x] = ClipSample(copy, width, height, x, y, greenDiagonal);
     }
+    if (wide)
+        EndBytePermutes(&state);
     ExFreePoolWithTag(copy, TAG_PROCESSING_RECORD);
     return 1;
 }

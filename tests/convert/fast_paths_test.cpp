@@ -118,19 +118,24 @@ TEST(FastPaths, AdaptiveMatchesThePlainTwoPassRoutine) {
 // samples everywhere, near the edges too.
 TEST(FastPaths, DefectClippingMatchesTheSampleAtATimeRoutine) {
     platform::RuntimeScope runtime(platform::TimeMode::Virtual);
-    for (ULONG width : {3u, 19u, 20u, 21u, 36u, 37u, 642u}) {
-        for (ULONG height : {1u, 4u, 5u, 9u}) {
-            for (USHORT code : {1, 2, 3, 5}) {
-                RawImage image(width, height);
-                image.FillPseudoRandom(width * 3 + height + code);
-                for (size_t i = 0; i < image.raw.size(); i += 7) image.raw[i] = i % 2 ? 255 : 0;
-                std::vector<UCHAR> plain = image.raw;
-                EXPECT_EQ(CorrectDefects(nullptr, width, height, code, image.raw.data()),
-                          CorrectDefectsPlain(width, height, code, plain.data()));
-                EXPECT_EQ(image.raw, plain) << width << "x" << height << " code " << code;
+    for (bool hideAvx512 : {false, true}) {  // 64 at a time with AVX-512, where there is one
+        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+        for (ULONG width : {3u, 19u, 20u, 21u, 36u, 37u, 66u, 67u, 68u, 131u, 642u}) {
+            for (ULONG height : {1u, 4u, 5u, 9u}) {
+                for (USHORT code : {1, 2, 3, 5}) {
+                    RawImage image(width, height);
+                    image.FillPseudoRandom(width * 3 + height + code);
+                    for (size_t i = 0; i < image.raw.size(); i += 7) image.raw[i] = i % 2 ? 255 : 0;
+                    std::vector<UCHAR> plain = image.raw;
+                    EXPECT_EQ(CorrectDefects(nullptr, width, height, code, image.raw.data()),
+                              CorrectDefectsPlain(width, height, code, plain.data()));
+                    EXPECT_EQ(image.raw, plain) << width << "x" << height << " code " << code
+                                                << " AVX-512 hidden " << hideAvx512;
+                }
             }
         }
     }
+    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
 }
 
 // Colour correction four pixels at a time gives the sums of the tables, limited to 0 to 255, for
