@@ -126,61 +126,62 @@ ULONG ApplyLuminanceCurveAvx512(const UCHAR* table, PUCHAR image, ULONG pixels) 
     return done;
 }
 
-namespace {
-
-// table[v] for 32 sixteen-bit v below 256, from a 256-entry table of sixteen-bit values in eight
-// vectors: bits 0 to 5 pick within a pair of vectors, bits 6 and 7 the pair.
-inline __m512i LookUp16(const __m512i* table, __m512i v) {
-    const __mmask32 bit6 = _mm512_test_epi16_mask(v, _mm512_set1_epi16(64));
-    const __mmask32 bit7 = _mm512_test_epi16_mask(v, _mm512_set1_epi16(128));
-    const __m512i low =
-        _mm512_mask_blend_epi16(bit6, _mm512_permutex2var_epi16(table[0], v, table[1]),
-                                _mm512_permutex2var_epi16(table[2], v, table[3]));
-    const __m512i high =
-        _mm512_mask_blend_epi16(bit6, _mm512_permutex2var_epi16(table[4], v, table[5]),
-                                _mm512_permutex2var_epi16(table[6], v, table[7]));
-    return _mm512_mask_blend_epi16(bit7, low, high);
-}
-
-}  // namespace
-
 ULONG ApplyColorCorrectionAvx512(const SHORT (*tables)[3][256], PUCHAR image, ULONG pixels) {
+    // Each sixteen-bit table split into a table of its low bytes and one of its high bytes, so
+    // that a look-up is two byte permutes of each; interleaving the two results makes the
+    // sixteen-bit entries again (pixels 0-7, 16-23, ... in one vector, 8-15, 24-31, ... in the
+    // other), and packing two such vectors with unsigned saturation gives the 64 results, limited
+    // to 0 to 255, back in pixel order.
+    alignas(64) UCHAR low[3][3][256];
+    alignas(64) UCHAR high[3][3][256];
+    for (ULONG o = 0; o < 3; o++) {
+        for (ULONG k = 0; k < 3; k++) {
+            for (ULONG t = 0; t < 256; t += 32) {
+                const __m512i entries = _mm512_loadu_si512(tables[o][k] + t);
+                _mm256_store_si256(reinterpret_cast<__m256i*>(low[o][k] + t),
+                                   _mm512_cvtepi16_epi8(entries));
+                _mm256_store_si256(reinterpret_cast<__m256i*>(high[o][k] + t),
+                                   _mm512_cvtepi16_epi8(_mm512_srli_epi16(entries, 8)));
+            }
+        }
+    }
     ULONG done = 0;
     for (; done + 256 <= pixels; done += 256) {
         PUCHAR p = image + 3 * SIZE_T{done};
         // The colours of 256 pixels as planes; then each output colour as the sum of its three
-        // tables' entries, table by table so that a table stays in registers over the 256.
+        // tables' entries, table by table so that a table stays in registers over the 256. The
+        // loops over arrays of vectors are unrolled for the vectors to stay in registers.
         alignas(64) UCHAR in[3][256];
         alignas(64) UCHAR out[3][256];
+        HALVEX_UNROLL_ALL
         for (ULONG g = 0; g < 4; g++) {
             __m512i colour[3];
             Split64(p + 192 * g, colour);
             for (ULONG c = 0; c < 3; c++) _mm512_store_si512(in[c] + 64 * g, colour[c]);
         }
-        // The eight sums and the eight table vectors stay in registers: the loops over them are
-        // unrolled.
         for (ULONG o = 0; o < 3; o++) {
-            __m512i sum[8];
+            __m512i sum[4][2];
             HALVEX_UNROLL_ALL
-            for (ULONG h = 0; h < 8; h++) sum[h] = _mm512_setzero_si512();
+            for (ULONG g = 0; g < 4; g++) sum[g][0] = sum[g][1] = _mm512_setzero_si512();
             for (ULONG k = 0; k < 3; k++) {
-                __m512i table[8];
+                const ByteTable lowTable = LoadByteTable(low[o][k]);
+                const ByteTable highTable = LoadByteTable(high[o][k]);
                 HALVEX_UNROLL_ALL
-                for (ULONG t = 0; t < 8; t++) table[t] = _mm512_loadu_si512(tables[o][k] + 32 * t);
-                HALVEX_UNROLL_ALL
-                for (ULONG h = 0; h < 8; h++) {
-                    const __m512i v = _mm512_cvtepu8_epi16(
-                        _mm256_load_si256(reinterpret_cast<const __m256i*>(in[k] + 32 * h)));
-                    sum[h] = _mm512_add_epi16(sum[h], LookUp16(table, v));
+                for (ULONG g = 0; g < 4; g++) {
+                    const __m512i v = _mm512_load_si512(in[k] + 64 * g);
+                    const __m512i lowBytes = LookUp(lowTable, v);
+                    const __m512i highBytes = LookUp(highTable, v);
+                    sum[g][0] =
+                        _mm512_add_epi16(sum[g][0], _mm512_unpacklo_epi8(lowBytes, highBytes));
+                    sum[g][1] =
+                        _mm512_add_epi16(sum[g][1], _mm512_unpackhi_epi8(lowBytes, highBytes));
                 }
             }
-            // Limited to 0 to 255: negative sums to 0, then the unsigned narrowing saturates.
             HALVEX_UNROLL_ALL
-            for (ULONG h = 0; h < 8; h++)
-                _mm256_store_si256(
-                    reinterpret_cast<__m256i*>(out[o] + 32 * h),
-                    _mm512_cvtusepi16_epi8(_mm512_max_epi16(sum[h], _mm512_setzero_si512())));
+            for (ULONG g = 0; g < 4; g++)
+                _mm512_store_si512(out[o] + 64 * g, _mm512_packus_epi16(sum[g][0], sum[g][1]));
         }
+        HALVEX_UNROLL_ALL
         for (ULONG g = 0; g < 4; g++) {
             const __m512i colour[3] = {_mm512_load_si512(out[0] + 64 * g),
                                        _mm512_load_si512(out[1] + 64 * g),
