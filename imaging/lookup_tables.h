@@ -71,6 +71,9 @@ ULONG ApplyRawTablesAvx512(const UCHAR* const* tables, ULONG width, ULONG height
 // (returns how many pixels it did); and the sharpening of a row from pixel 1 in groups of 64 that
 // end before the last pixel (returns the first pixel it did not do).
 ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance);
+// The sums of each luminance with its left and right neighbour, from column 1 in groups of 32
+// that end before the last column; returns the first column it did not do.
+ULONG ThreeSumsAvx512(const UCHAR* luminance, ULONG width, PUSHORT sums);
 ULONG SharpenRowAvx512(PUCHAR row, ULONG width, const UCHAR* current, const USHORT* const* sums,
                        UCHAR threshold, const UCHAR* correction);
 // Defect clipping of an inner row (two or more from every edge) from the frame's copy, from

@@ -231,6 +231,19 @@ ULONG LuminanceRowAvx512(const UCHAR* row, ULONG width, PUCHAR luminance) {
     return x;
 }
 
+ULONG ThreeSumsAvx512(const UCHAR* luminance, ULONG width, PUSHORT sums) {
+    ULONG x = 1;
+    auto widen = [](const UCHAR* p) {
+        return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    };
+    for (; x + 33 <= width; x += 32) {
+        const UCHAR* l = luminance + x;
+        _mm512_storeu_si512(
+            sums + x, _mm512_add_epi16(_mm512_add_epi16(widen(l - 1), widen(l)), widen(l + 1)));
+    }
+    return x;
+}
+
 ULONG SharpenRowAvx512(PUCHAR row, ULONG width, const UCHAR* current, const USHORT* const* sums,
                        UCHAR threshold, const UCHAR* correction) {
     const ByteTable table = LoadByteTable(correction);
@@ -310,6 +323,10 @@ ULONG LuminanceRowAvx512(const UCHAR*, ULONG, PUCHAR) {
 
 ULONG ClipRowAvx512(const UCHAR*, ULONG, ULONG, ULONG x, PUCHAR, BOOLEAN) {
     return x;
+}
+
+ULONG ThreeSumsAvx512(const UCHAR*, ULONG, PUSHORT) {
+    return 1;
 }
 
 ULONG ApplyColorCorrectionAvx512(const SHORT (*)[3][256], PUCHAR, ULONG) {

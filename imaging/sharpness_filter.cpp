@@ -28,7 +28,7 @@ VOID LoadRow(const UCHAR* image, ULONG width, ULONG y, ULONG bytesPerPixel, BOOL
     }
 #endif
     for (; x < width; x++) lum[x] = PixelLuminance(row + x * bytesPerPixel, bytesPerPixel);
-    x = 1;
+    x = wide ? ThreeSumsAvx512(lum, width, sums) : 1;
 #if HALVEX_SSE2
     const __m128i zero = _mm_setzero_si128();
     for (; x + 17 <= width; x += 16) {
