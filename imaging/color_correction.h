@@ -39,11 +39,6 @@ struct ColorCorrection {
     BOOLEAN m_bFrameFits16;
 };
 
-// Colour correction with AVX-512 from the sixteen-bit tables, 256 pixels at a time, for as many
-// whole groups of 256 as `pixels` holds; returns how many pixels it did. Only where the processor
-// has AVX-512 with its byte and byte-permute extensions, with the extended state saved.
-ULONG ApplyColorCorrectionAvx512(const SHORT (*tables)[3][256], PUCHAR image, ULONG pixels);
-
 // Start values: identity matrix in mode 0, adjustment off, hue 0, saturation 100.
 VOID InitColorCorrection(ColorCorrection* correction);
 // Mode 0: the identity; 0xFF: the twelve coefficients. Rebuilds the tables. Returns 1, or 0

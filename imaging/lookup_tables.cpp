@@ -2,6 +2,8 @@
 #include "imaging/lookup_tables.h"
 
 #include <math.h>
+
+#include "imaging/lookups_avx512.h"
 #if defined(_MSC_VER)
 #include <intrin.h>
 #elif defined(__x86_64__)

@@ -2,7 +2,8 @@
 // tables, sharpening and colour correction; and defect clipping 64 samples at a time. This file
 // alone is compiled for AVX-512 (with its byte and byte-permute extensions); lookup_tables.cpp
 // calls it only where the processor has them, with the extended state saved.
-#include "imaging/color_correction.h"
+#include "imaging/lookups_avx512.h"
+
 #include "imaging/lookup_tables.h"
 
 #if HALVEX_SSE2 && defined(__AVX512BW__) && defined(__AVX512VBMI__)

@@ -3,7 +3,7 @@
 #include "imaging/raw_preprocessor.h"
 
 #include "convert/simd.h"
-#include "imaging/lookup_tables.h"
+#include "imaging/lookups_avx512.h"
 
 namespace {
 

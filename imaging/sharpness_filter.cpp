@@ -5,6 +5,7 @@
 
 #include "convert/simd.h"
 #include "imaging/lookup_tables.h"
+#include "imaging/lookups_avx512.h"
 
 namespace {
 
