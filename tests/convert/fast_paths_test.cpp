@@ -21,6 +21,20 @@ namespace {
 const ULONG kWidths[] = {2, 4, 6, 16, 18, 20, 32, 34, 36, 50, 66, 642};
 const ULONG kHeights[] = {2, 4, 6, 8, 14};
 
+// Runs body(hidden) with a processor feature shown, then hidden, and shows it again afterwards,
+// also when the body stops at a failed assertion.
+template <class Body>
+void ShownAndHidden(ULONG feature, Body body) {
+    struct Show {
+        ULONG feature;
+        ~Show() { platform::HideProcessorFeature(feature, false); }
+    } show{feature};
+    for (bool hidden : {false, true}) {
+        platform::HideProcessorFeature(feature, hidden);
+        body(hidden);
+    }
+}
+
 TEST(FastPaths, BilinearMatchesThePlainTwoSweepRoutine) {
     for (ULONG width : kWidths) {
         for (ULONG height : kHeights) {
@@ -78,8 +92,8 @@ TEST(FastPaths, FlippedConversionMatchesFlipThenConvert) {
 // the picked candidates and the mean of four occur) and an outer ring of arbitrary bytes, which
 // the second pass reads.
 TEST(FastPaths, AdaptiveMatchesThePlainTwoPassRoutine) {
-    for (bool hideAvx2 : {false, true}) {  // the AVX2 routine, where there is one, and the SSE2
-        platform::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, hideAvx2);
+    // The AVX2 routine where the processor has AVX2, then the SSE2 routine.
+    ShownAndHidden(PF_AVX2_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx2) {
         for (ULONG width : {2u, 4u, 32u, 34u, 36u, 66u, 98u, 130u, 642u, 1058u}) {
             for (ULONG height : kHeights) {
                 for (int smooth = 0; smooth < 2; ++smooth) {
@@ -110,16 +124,15 @@ TEST(FastPaths, AdaptiveMatchesThePlainTwoPassRoutine) {
                 }
             }
         }
-    }
-    platform::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, false);
+    });
 }
 
 // Defect clipping sixteen samples at a time gives what it gives one at a time, with hot and dead
 // samples everywhere, near the edges too.
 TEST(FastPaths, DefectClippingMatchesTheSampleAtATimeRoutine) {
     platform::RuntimeScope runtime(platform::TimeMode::Virtual);
-    for (bool hideAvx512 : {false, true}) {  // 64 at a time with AVX-512, where there is one
-        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+    // 64 at a time with AVX-512 where the processor has it, then without.
+    ShownAndHidden(PF_AVX512F_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx512) {
         for (ULONG width : {3u, 19u, 20u, 21u, 36u, 37u, 66u, 67u, 68u, 131u, 642u}) {
             for (ULONG height : {1u, 4u, 5u, 9u}) {
                 for (USHORT code : {1, 2, 3, 5}) {
@@ -134,8 +147,7 @@ TEST(FastPaths, DefectClippingMatchesTheSampleAtATimeRoutine) {
                 }
             }
         }
-    }
-    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
+    });
 }
 
 // Colour correction four pixels at a time gives the sums of the tables, limited to 0 to 255, for
@@ -151,8 +163,8 @@ TEST(FastPaths, ColorCorrectionMatchesItsTables) {
     ASSERT_EQ(SetHueSaturation(correction, 1, 1000, 180), 1u);
     for (const auto& matrix : matrices) {
         ASSERT_EQ(SetColorMatrix(correction, 0xFF, matrix), 1u);
-        for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one
-            platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+        // The AVX-512 routine where the processor has AVX-512, then without it.
+        ShownAndHidden(PF_AVX512F_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx512) {
             for (ULONG width : {1u, 2u, 3u, 4u, 5u, 7u, 13u, 256u, 257u, 700u}) {
                 RawImage image(width * 3, 3);  // three bytes a pixel
                 image.FillPseudoRandom(width);
@@ -172,9 +184,8 @@ TEST(FastPaths, ColorCorrectionMatchesItsTables) {
                 EXPECT_EQ(image.raw, expected)
                     << width << " matrix " << matrix[0] << " AVX-512 hidden " << hideAvx512;
             }
-        }
+        });
     }
-    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
     FreeProcessingRecord(correction);
 }
 
@@ -189,8 +200,8 @@ TEST(FastPaths, LuminanceCurveMatchesItsDefinition) {
     for (int i = 0; i < 256; ++i) curve[i] = static_cast<UCHAR>(i < 40 ? 255 - i : (i * 7) % 256);
     ASSERT_EQ(SetTable(tables, 0, TONE_MODE_SUPPLIED, 100, 0, 0, curve), 0u);
     ASSERT_TRUE(TakeLuminanceTable(tables));
-    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one, and SSE2
-        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+    // The AVX-512 routine where the processor has AVX-512, then the SSE2 routine.
+    ShownAndHidden(PF_AVX512F_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx512) {
         for (ULONG pixels : {1u, 15u, 16u, 17u, 33u, 48u, 64u, 65u, 128u, 643u}) {
             RawImage image(pixels * 3, 1);
             image.FillPseudoRandom(pixels);
@@ -204,8 +215,7 @@ TEST(FastPaths, LuminanceCurveMatchesItsDefinition) {
             ApplyLuminanceCurve(tables, pixels, 3, image.raw.data());
             EXPECT_EQ(image.raw, expected) << pixels << " AVX-512 hidden " << hideAvx512;
         }
-    }
-    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
+    });
     FreeProcessingRecord(tables);
 }
 
@@ -216,8 +226,8 @@ TEST(FastPaths, SharpeningMatchesThePixelLoop) {
     auto* filter = AllocateProcessingRecord<SharpnessFilter>();
     ASSERT_NE(filter, nullptr);
     InitSharpnessFilter(filter);
-    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routines, where there are, and SSE2
-        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+    // The AVX-512 routines where the processor has AVX-512, then the SSE2 routines.
+    ShownAndHidden(PF_AVX512F_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx512) {
         for (const auto& [strength, threshold] :
              {std::pair{150, 0}, {600, 10}, {30000, 40}, {0, 3}, {250, 200}}) {
             SetSharpness(filter, 1, static_cast<USHORT>(strength), static_cast<UCHAR>(threshold));
@@ -238,8 +248,7 @@ TEST(FastPaths, SharpeningMatchesThePixelLoop) {
                         << hideAvx512;
             }
         }
-    }
-    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
+    });
     FreeProcessingRecord(filter);
 }
 
@@ -255,8 +264,8 @@ TEST(FastPaths, RawToneTablesMatchTheirDefinition) {
         for (int i = 0; i < 256; ++i) entries[t][i] = static_cast<UCHAR>(i * (2 * t + 1) + t * 50);
         ASSERT_EQ(SetTable(tables, t, TONE_MODE_SUPPLIED, 100, 0, 0, entries[t]), 0u);
     }
-    for (bool hideAvx512 : {false, true}) {  // the AVX-512 routine, where there is one, and not
-        platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, hideAvx512);
+    // The AVX-512 routine where the processor has AVX-512, then the plain loop.
+    ShownAndHidden(PF_AVX512F_INSTRUCTIONS_AVAILABLE, [&](bool hideAvx512) {
         for (ULONG width : {3u, 64u, 65u, 127u, 128u, 130u, 642u}) {
             for (ULONG height : {1u, 2u, 5u}) {
                 for (USHORT code = 2; code <= 5; ++code) {
@@ -275,8 +284,7 @@ TEST(FastPaths, RawToneTablesMatchTheirDefinition) {
                 }
             }
         }
-    }
-    platform::HideProcessorFeature(PF_AVX512F_INSTRUCTIONS_AVAILABLE, false);
+    });
     FreeProcessingRecord(tables);
 }
 
