@@ -25,6 +25,23 @@ VOID SetIdentityMatrix(SHORT* matrix) {
 // The largest contribution the sixteen-bit tables hold: three add up within a SHORT.
 constexpr LONG kFits16 = 32767 / 3;
 
+// The frame's tables as sixteen-bit values by output and input channel, for the AVX-512
+// routine; FALSE (and the routine not to be used) when an entry does not fit.
+BOOLEAN TakeSixteenBitTables(ColorCorrection* correction) {
+    for (ULONG k = 0; k < 3; k++) {
+        for (ULONG v = 0; v < 256; v++) {
+            const ColorCorrection::FrameContribution& c = correction->m_aFrameContribution[k][v];
+            const LONG values[3] = {c.toBlue, c.toGreen, c.toRed};
+            for (ULONG o = 0; o < 3; o++) {
+                if (values[o] < -kFits16 || values[o] > kFits16)
+                    return FALSE;
+                correction->m_awFrameContribution16[o][k][v] = static_cast<SHORT>(values[o]);
+            }
+        }
+    }
+    return TRUE;
+}
+
 inline UCHAR Clamp(LONG v) {
     return static_cast<UCHAR>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
@@ -137,19 +154,12 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&correction->m_Lock);
     const BOOLEAN active = correction->m_byteMatrixMode != 0 || correction->m_byteAdjustEnable != 0;
     if (active) {
-        BOOLEAN fits = TRUE;
         for (ULONG k = 0; k < 3; k++) {
             for (ULONG v = 0; v < 256; v++) {
                 const ColorContribution& c = correction->m_aContribution[k][v];
                 correction->m_aFrameContribution[k][v] = {c.toBlue, c.toGreen, c.toRed, 0};
-                const LONG values[3] = {c.toBlue, c.toGreen, c.toRed};
-                for (ULONG o = 0; o < 3; o++) {
-                    fits = fits && values[o] >= -kFits16 && values[o] <= kFits16;
-                    correction->m_awFrameContribution16[o][k][v] = static_cast<SHORT>(values[o]);
-                }
             }
         }
-        correction->m_bFrameFits16 = fits;
     }
     KeReleaseSpinLock(&correction->m_Lock, irql);
     if (!active)
@@ -162,10 +172,10 @@ ULONG ApplyColorCorrection(ColorCorrection* correction, ULONG width, ULONG heigh
     const ULONG step = format == 4 ? 3 : 4;
     SIZE_T i = 0;
     XSTATE_SAVE state;
-    if (format == 4 && correction->m_bFrameFits16 && pixels >= 256 && pixels <= 0xFFFFFFFFu &&
-        BeginBytePermutes(&state)) {
-        i = ApplyColorCorrectionAvx512(correction->m_awFrameContribution16, image,
-                                       static_cast<ULONG>(pixels));
+    if (format == 4 && pixels >= 256 && pixels <= 0xFFFFFFFFu && BeginBytePermutes(&state)) {
+        if (TakeSixteenBitTables(correction))
+            i = ApplyColorCorrectionAvx512(correction->m_awFrameContribution16, image,
+                                           static_cast<ULONG>(pixels));
         EndBytePermutes(&state);
     }
 #if HALVEX_SSE2

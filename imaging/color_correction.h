@@ -33,10 +33,9 @@ struct ColorCorrection {
         LONG toRed;
         LONG unused;
     } m_aFrameContribution[3][256];
-    // The same as sixteen-bit values, by output and input channel, when every one of them lies
-    // within +-10922 (so that three of them add up without overflow): m_bFrameFits16.
+    // The same as sixteen-bit values, by output and input channel, for the AVX-512 routine,
+    // filled when every one of them lies within +-10922 (so that three add up without overflow).
     SHORT m_awFrameContribution16[3][3][256];
-    BOOLEAN m_bFrameFits16;
 };
 
 // Start values: identity matrix in mode 0, adjustment off, hue 0, saturation 100.
